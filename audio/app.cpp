@@ -1,0 +1,114 @@
+#include "app.h"
+
+#include <csignal>
+#include <optional>
+
+#include <pthread.h>
+
+#include "pcm.h"
+#include "shutdown.h"
+
+namespace State {
+hal::ObjectID tapID = 0;
+hal::ObjectID aggID = 0;
+hal::IOProcID ioProcID = nullptr;
+}  // namespace State
+
+namespace {
+
+std::string withStatus(const char* what, hal::OSStatus status) {
+    return std::string(what) + std::to_string(status);
+}
+
+}  // namespace
+
+std::string defaultOutputUID() {
+    hal::PropertyAddress address{hal::kDefaultOutputDevice, hal::kScopeGlobal, hal::kElementMain};
+    hal::ObjectID device = 0;
+    if (hal::getPropertyObjectID(hal::kSystemObject, address, &device) != 0) {
+        die("no default output");
+    }
+    // The device ID itself is not tested: 0 goes on to the UID query.
+    address.selector = hal::kDeviceUID;
+    std::optional<std::string> uid;
+    if (hal::getPropertyString(device, address, &uid) != 0 || !uid) die("no output uid");
+    return *uid;
+}
+
+hal::PlistDict aggregateDescription(const std::string& aggregateUID, const std::string& outputUID,
+                                    const std::string& tapUID) {
+    using hal::PlistArray;
+    using hal::PlistDict;
+    using hal::PlistValue;
+    return PlistDict{
+        {"name", PlistValue{std::string(kAggregateName)}},
+        {"uid", PlistValue{aggregateUID}},
+        {"master", PlistValue{outputUID}},
+        {"private", PlistValue{true}},
+        {"stacked", PlistValue{false}},
+        {"tapautostart", PlistValue{true}},
+        {"subdevices", PlistValue{PlistArray{PlistValue{PlistDict{{"uid", PlistValue{outputUID}}}}}}},
+        {"taps", PlistValue{PlistArray{PlistValue{
+                     PlistDict{{"uid", PlistValue{tapUID}}, {"drift", PlistValue{true}}}}}}},
+    };
+}
+
+void App::main() {
+    initShutdown();
+    // A reader that goes away must end the program in order, not kill it:
+    // writes then fail with EPIPE and the IO proc asks for a teardown.
+    std::signal(SIGPIPE, SIG_IGN);
+    // SIGINT and SIGTERM wait while setup runs, so that a signal arriving
+    // now is handled once State holds everything setup built. Threads the
+    // platform starts meanwhile inherit the mask, so the signal later
+    // reaches the main thread.
+    sigset_t stopSignals;
+    sigset_t previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+
+    auto description = hal::makeStereoGlobalTapButExcludeProcesses({});
+    description->setName(kTapName);
+    description->setUUID(hal::newUUIDString());
+    description->setPrivate(true);
+    description->setMuteBehavior(0);
+
+    hal::ObjectID tapID = 0;
+    if (const auto s = hal::createProcessTap(*description, &tapID); s != 0) {
+        die(withStatus("CreateProcessTap ", s));
+    }
+    const std::string tapUID = description->uuid();
+    const std::string outputUID = defaultOutputUID();
+    const std::string aggregateUID = kAggregateUIDPrefix + hal::newUUIDString();
+
+    hal::ObjectID aggID = 0;
+    if (const auto s = hal::createAggregateDevice(aggregateDescription(aggregateUID, outputUID, tapUID),
+                                                  &aggID);
+        s != 0) {
+        die(withStatus("CreateAggregateDevice ", s));
+    }
+    // A device that refuses the rate still runs at its own.
+    (void)hal::setPropertyFloat64(
+        aggID, {hal::kNominalSampleRate, hal::kScopeGlobal, hal::kElementMain}, kNominalRate);
+
+    hal::IOProcID ioProcID = nullptr;
+    if (const auto s = hal::createIOProcID(aggID, ioProc, nullptr, &ioProcID); s != 0) {
+        die(withStatus("CreateIOProc ", s));
+    }
+    if (const auto s = hal::deviceStart(aggID, ioProcID); s != 0) {
+        die(withStatus("DeviceStart ", s));
+    }
+
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    State::tapID = tapID;
+    State::aggID = aggID;
+    State::ioProcID = ioProcID;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+    hal::runMainLoop(shutdownWakeFd());
+    if (shutdownRequested()) tearDown();
+    description.reset();
+}

@@ -1,0 +1,6 @@
+#include "app.h"
+
+int main() {
+    App::main();
+    return 0;
+}

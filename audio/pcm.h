@@ -1,0 +1,39 @@
+// Sample conversion and the PCM stream on standard output.
+//
+// ioProc runs on the platform's IO thread, one cycle at a time; it shares
+// nothing with the main thread except the wake-up it sends when the reader
+// of standard output has gone (see shutdown.h).
+#pragma once
+
+#include <cstdint>
+
+#include "hal.h"
+
+// One float sample to a signed 16-bit one: scale 32767 for both signs,
+// rounded to nearest with ties away from zero; NaN and +inf give 32767.
+std::int16_t sat(float x);
+
+// Converts `frames` frames of `channels` interleaved floats at `src` into
+// stereo s16le and writes the block to standard output. Channel 0 is left,
+// channel 1 right; a single channel goes to both. Steady-state calls reuse
+// one growing block and allocate nothing.
+void writeS16(std::int64_t frames, std::int64_t channels, const float* src);
+
+// The IO proc: converts the first input buffer and writes it. Always 0.
+hal::OSStatus ioProc(hal::ObjectID device, const hal::AudioTimeStamp* now,
+                     const hal::AudioBufferList* input, const hal::AudioTimeStamp* inputTime,
+                     hal::AudioBufferList* output, const hal::AudioTimeStamp* outputTime,
+                     void* clientData);
+
+namespace pcm {
+
+// Descriptor the PCM goes to; 1 in the program, a pipe or file in tests.
+void setOutputFd(int fd);
+
+// True once a write found the reader gone; nothing more is written then.
+bool outputClosed();
+
+// Re-arms output after outputClosed(); for tests only.
+void resetOutput();
+
+}  // namespace pcm

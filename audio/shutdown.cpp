@@ -1,0 +1,73 @@
+#include "shutdown.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app.h"
+#include "hal.h"
+
+namespace {
+
+int gWakePipe[2] = {-1, -1};
+std::atomic<bool> gRequested{false};
+
+void writeAllTo(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+        } else if (!(w < 0 && errno == EINTR)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void initShutdown() {
+    if (gWakePipe[0] >= 0) return;
+    if (::pipe(gWakePipe) != 0) die("pipe " + std::to_string(errno));
+    for (int fd : gWakePipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+}
+
+int shutdownWakeFd() { return gWakePipe[0]; }
+
+void requestShutdown() {
+    const int saved = errno;
+    gRequested.store(true);
+    // One byte is enough to wake the loop; a full pipe already wakes it.
+    const char b = 1;
+    if (gWakePipe[1] >= 0) (void)!::write(gWakePipe[1], &b, 1);
+    errno = saved;
+}
+
+bool shutdownRequested() { return gRequested.load(); }
+
+void onSignal(int) { requestShutdown(); }
+
+void tearDown() {
+    if (State::ioProcID != nullptr) {
+        hal::deviceStop(State::aggID, State::ioProcID);
+        hal::destroyIOProcID(State::aggID, State::ioProcID);
+    }
+    if (State::aggID != 0) hal::destroyAggregateDevice(State::aggID);
+    if (State::tapID != 0) hal::destroyProcessTap(State::tapID);
+    std::exit(0);
+}
+
+void die(std::string_view message) {
+    std::string line;
+    line.reserve(message.size() + 8);
+    line.append("pelko: ").append(message).push_back('\n');
+    writeAllTo(2, line.data(), line.size());
+    std::exit(1);
+}

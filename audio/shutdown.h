@@ -1,0 +1,33 @@
+// How the audio program ends: an orderly teardown on SIGINT/SIGTERM (or
+// when the reader of standard output has gone), and die() on a setup failure.
+//
+// Signal handlers run on any thread and only wake the main thread through a
+// self-pipe: the teardown calls are not async-signal-safe. The main thread
+// then tears down in the fixed order, once, and exits 0.
+#pragma once
+
+#include <string_view>
+
+// Creates the wake-up pipe; called first thing in App::main().
+void initShutdown();
+
+// The read end the main loop waits on.
+int shutdownWakeFd();
+
+// Asks the main thread to tear down and exit 0. Async-signal-safe; callable
+// from any thread, any number of times.
+void requestShutdown();
+
+// Whether requestShutdown() has been called.
+bool shutdownRequested();
+
+// The SIGINT/SIGTERM handler: ignores its argument and wakes the main thread.
+void onSignal(int sig);
+
+// Stops and destroys what State records, in the fixed order and by its
+// guards, then exits with status 0. Main thread only; never returns.
+[[noreturn]] void tearDown();
+
+// Writes "pelko: " + message + "\n" to standard error in one piece and exits
+// with status 1. Nothing is torn down.
+[[noreturn]] void die(std::string_view message);
