@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the main job need on Debian 12.
+# Skips apt-get entirely when every package is already there.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang
+  libgtest-dev libgmock-dev libbenchmark-dev
+  pulseaudio pulseaudio-utils libpulse-dev sox
+  xvfb x11-utils x11-xserver-utils
+  libx11-dev libxext-dev libxrandr-dev libxfixes-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev
+  libyuv-dev ffmpeg imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "setup: installing ${missing[*]}" >&2
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+  --no-install-recommends "${missing[@]}" >/dev/null
