@@ -1,0 +1,481 @@
+// mirvo-record: a reference host for the two deliverables.
+//
+// It starts the audio program as a child and reads its PCM, loads the screen
+// library with dlopen and reads its NV12 frames, and records both into files
+// anyone can open: audio.wav, video.y4m and, when ffmpeg is installed,
+// recording.mp4. It links nothing of the deliverables into itself.
+//
+// Threads: the main thread starts and stops everything and draws progress;
+// one thread reads the audio pipe, one the frame pipe, one the child's
+// standard error.
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+struct Options {
+    int width = 1280;
+    int height = 720;
+    int fps = 30;
+    double duration = 0;  // 0: until Ctrl-C
+    std::string out = ".";
+    std::string audioProgram;
+    std::string library;
+    bool audio = true;
+    bool video = true;
+    bool mp4 = true;
+    bool quiet = false;
+};
+
+const char* kUsage =
+    "usage: mirvo-record [options]\n"
+    "Records what the machine plays and shows: audio.wav (48 kHz stereo s16),\n"
+    "video.y4m (4:2:0) and, when ffmpeg is installed, recording.mp4.\n"
+    "\n"
+    "  -s, --size WxH         frame size (default 1280x720; odd sizes round down)\n"
+    "  -r, --fps N            highest frame rate (default 30)\n"
+    "  -d, --duration SECS    stop after SECS seconds (default: until Ctrl-C)\n"
+    "  -o, --out DIR          output folder, created if missing (default .)\n"
+    "      --audio-program P  the audio capture program to run\n"
+    "      --library P        the screen capture library to load\n"
+    "      --no-audio         record the screen only\n"
+    "      --no-video         record the sound only\n"
+    "      --no-mp4           do not run ffmpeg\n"
+    "  -q, --quiet            no progress line\n"
+    "  -h, --help             this text\n"
+    "\n"
+    "Exit status: 0 when every stream that was asked for was recorded, 1 when a\n"
+    "deliverable failed (its message and status are shown), 2 for bad options.\n";
+
+[[noreturn]] void usageError(const std::string& what) {
+    std::fprintf(stderr, "mirvo-record: %s\n%s", what.c_str(), kUsage);
+    std::exit(2);
+}
+
+// The build tree's deliverables when they are there, else the installed
+// layout beside this program: bin/mirvo-sck-audio and lib/libmirvo_sck.so.
+std::string locate(const char* built, const char* besideExe) {
+    struct stat st {};
+    if (::stat(built, &st) == 0) return built;
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return built;
+    std::string dir(exe, std::size_t(n));
+    dir.resize(dir.rfind('/'));
+    return dir + "/" + besideExe;
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    o.audioProgram = locate(MIRVO_DEFAULT_AUDIO_PROGRAM, "mirvo-sck-audio");
+    o.library = locate(MIRVO_DEFAULT_LIBRARY, "../lib/libmirvo_sck.so");
+    auto value = [&](int& i) -> std::string {
+        if (i + 1 >= argc) usageError(std::string(argv[i]) + " needs a value");
+        return argv[++i];
+    };
+    auto number = [&](const std::string& s, const char* what) {
+        char* end = nullptr;
+        errno = 0;
+        const double v = std::strtod(s.c_str(), &end);
+        if (errno || end == s.c_str() || *end) usageError(std::string("bad ") + what + ": " + s);
+        return v;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "-s" || a == "--size") {
+            const std::string v = value(i);
+            int w = 0, h = 0;
+            char x = 0, extra = 0;
+            if (std::sscanf(v.c_str(), "%d%c%d%c", &w, &x, &h, &extra) != 3 || x != 'x' || w < 2 ||
+                h < 2 || w > 16384 || h > 16384) {
+                usageError("bad size: " + v + " (WxH, each 2 to 16384)");
+            }
+            o.width = w;
+            o.height = h;
+        } else if (a == "-r" || a == "--fps") {
+            const double f = number(value(i), "frame rate");
+            if (f < 1 || f > 240 || f != int(f)) usageError("frame rate must be a whole number 1 to 240");
+            o.fps = int(f);
+        } else if (a == "-d" || a == "--duration") {
+            o.duration = number(value(i), "duration");
+            if (o.duration <= 0) usageError("duration must be positive");
+        } else if (a == "-o" || a == "--out") {
+            o.out = value(i);
+        } else if (a == "--audio-program") {
+            o.audioProgram = value(i);
+        } else if (a == "--library") {
+            o.library = value(i);
+        } else if (a == "--no-audio") {
+            o.audio = false;
+        } else if (a == "--no-video") {
+            o.video = false;
+        } else if (a == "--no-mp4") {
+            o.mp4 = false;
+        } else if (a == "-q" || a == "--quiet") {
+            o.quiet = true;
+        } else {
+            usageError("unknown option " + a);
+        }
+    }
+    if (!o.audio && !o.video) usageError("nothing to record");
+    return o;
+}
+
+// Wakes the main thread on Ctrl-C or SIGTERM.
+int gWake[2] = {-1, -1};
+void onStopSignal(int) {
+    const int saved = errno;
+    const char b = 1;
+    (void)!::write(gWake[1], &b, 1);
+    errno = saved;
+}
+
+bool writeAll(int fd, const void* data, std::size_t n) {
+    auto p = static_cast<const std::uint8_t*>(data);
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= std::size_t(w);
+    }
+    return true;
+}
+
+// Reads exactly n bytes unless the stream ends first; returns the count.
+std::size_t readFull(int fd, std::uint8_t* p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += std::size_t(r);
+    }
+    return got;
+}
+
+void putLE(std::uint8_t* p, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
+}
+
+// A 44-byte PCM WAV header for 48 kHz stereo s16le; sizes patched at the end.
+std::vector<std::uint8_t> wavHeader(std::uint64_t dataBytes) {
+    std::vector<std::uint8_t> h(44);
+    const auto data = std::uint32_t(std::min<std::uint64_t>(dataBytes, 0xFFFFFFFFu - 36));
+    std::memcpy(h.data(), "RIFF", 4);
+    putLE(&h[4], 36 + data, 4);
+    std::memcpy(&h[8], "WAVEfmt ", 8);
+    putLE(&h[16], 16, 4);
+    putLE(&h[20], 1, 2);  // PCM
+    putLE(&h[22], 2, 2);
+    putLE(&h[24], 48000, 4);
+    putLE(&h[28], 48000 * 4, 4);
+    putLE(&h[32], 4, 2);
+    putLE(&h[34], 16, 2);
+    std::memcpy(&h[36], "data", 4);
+    putLE(&h[40], data, 4);
+    return h;
+}
+
+struct AudioSide {
+    pid_t pid = -1;
+    int pcmFd = -1;
+    int errFd = -1;
+    std::thread reader, errReader;
+    std::atomic<std::uint64_t> bytes{0};
+    std::string err;
+    bool writeFailed = false;
+};
+
+struct VideoSide {
+    void* lib = nullptr;
+    std::int32_t (*start)(std::int32_t, std::int32_t, std::int32_t, std::int32_t) = nullptr;
+    void (*stop)() = nullptr;
+    int readFd = -1;
+    std::thread reader;
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<bool> ended{false};
+    bool writeFailed = false;
+};
+
+bool startAudio(const Options& o, AudioSide& a, int wavFd) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    // The child starts with default signal handling and nothing blocked.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, def;
+    sigemptyset(&none);
+    sigemptyset(&def);
+    sigaddset(&def, SIGINT);
+    sigaddset(&def, SIGTERM);
+    sigaddset(&def, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &def);
+    // Its own process group: a terminal's Ctrl-C reaches only us, and we end
+    // the child in order with SIGTERM.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    char* argv[] = {const_cast<char*>(o.audioProgram.c_str()), nullptr};
+    const int rc = ::posix_spawn(&a.pid, o.audioProgram.c_str(), &fa, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) {
+        std::fprintf(stderr, "mirvo-record: cannot run %s: %s\n", o.audioProgram.c_str(),
+                     std::strerror(rc));
+        ::close(out[0]);
+        ::close(err[0]);
+        return false;
+    }
+    a.pcmFd = out[0];
+    a.errFd = err[0];
+    a.reader = std::thread([&a, wavFd] {
+        std::vector<std::uint8_t> buf(1 << 16);
+        for (;;) {
+            const ssize_t n = ::read(a.pcmFd, buf.data(), buf.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            if (!a.writeFailed && !writeAll(wavFd, buf.data(), std::size_t(n))) a.writeFailed = true;
+            a.bytes += std::uint64_t(n);
+        }
+    });
+    a.errReader = std::thread([&a] {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(a.errFd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            a.err.append(buf, std::size_t(n));
+        }
+    });
+    return true;
+}
+
+// Y4M wants planar 4:2:0: the interleaved CbCr plane is split into Cb and Cr.
+void videoReader(VideoSide& v, int y4mFd, int w, int h) {
+    const std::size_t luma = std::size_t(w) * h, chroma = luma / 2;
+    std::vector<std::uint8_t> frame(luma + chroma), planar(6 + luma + chroma);
+    std::memcpy(planar.data(), "FRAME\n", 6);
+    for (;;) {
+        const std::size_t got = readFull(v.readFd, frame.data(), frame.size());
+        if (got < frame.size()) break;  // end of stream; a partial tail is not a frame
+        std::uint8_t* cb = planar.data() + 6 + luma;
+        std::uint8_t* cr = cb + chroma / 2;
+        std::memcpy(planar.data() + 6, frame.data(), luma);
+        for (std::size_t i = 0; i < chroma / 2; ++i) {
+            cb[i] = frame[luma + 2 * i];
+            cr[i] = frame[luma + 2 * i + 1];
+        }
+        if (!v.writeFailed && !writeAll(y4mFd, planar.data(), planar.size())) v.writeFailed = true;
+        v.frames += 1;
+        v.bytes += frame.size();
+    }
+    v.ended = true;
+}
+
+bool startVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
+    v.lib = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!v.lib) {
+        std::fprintf(stderr, "mirvo-record: cannot load %s: %s\n", o.library.c_str(), ::dlerror());
+        return false;
+    }
+    v.start = reinterpret_cast<decltype(v.start)>(::dlsym(v.lib, "mirvo_sck_start"));
+    v.stop = reinterpret_cast<decltype(v.stop)>(::dlsym(v.lib, "mirvo_sck_stop"));
+    if (!v.start || !v.stop) {
+        std::fprintf(stderr, "mirvo-record: %s lacks mirvo_sck_start/mirvo_sck_stop\n",
+                     o.library.c_str());
+        return false;
+    }
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return false;
+    // The library takes a descriptor of its own (a duplicate), so that after
+    // a failed start we can tell whether it still needs closing.
+    const int libFd = ::fcntl(p[1], F_DUPFD_CLOEXEC, 3);
+    ::close(p[1]);
+    v.readFd = p[0];
+    v.reader = std::thread(videoReader, std::ref(v), y4mFd, w, h);
+    const std::int32_t rc = v.start(o.width, o.height, o.fps, libFd);
+    if (rc != 0) {
+        // A failure before the library took the descriptor leaves it ours.
+        if (::fcntl(libFd, F_GETFD) != -1) ::close(libFd);
+        std::fprintf(stderr, "mirvo-record: the screen library failed to start (result %d)\n", rc);
+        v.reader.join();
+        ::close(v.readFd);
+        return false;
+    }
+    return true;
+}
+
+std::string describeExit(int status) {
+    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return std::string("killed by signal ") + strsignal(WTERMSIG(status));
+    return "status " + std::to_string(status);
+}
+
+void progress(const Options& o, double elapsed, const AudioSide& a, const VideoSide& v) {
+    if (o.quiet || !::isatty(2)) return;
+    const double mb = double(a.bytes.load() + v.bytes.load()) / 1e6;
+    std::fprintf(stderr, "\r\033[K%02d:%02d  frames %llu  audio %.2f s  %.1f MB",
+                 int(elapsed) / 60, int(elapsed) % 60,
+                 static_cast<unsigned long long>(v.frames.load()),
+                 double(a.bytes.load()) / (48000.0 * 4), mb);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse(argc, argv);
+    const int w = o.width & ~1, h = o.height & ~1;
+    if (::mkdir(o.out.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "mirvo-record: cannot create %s: %s\n", o.out.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (::pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = onStopSignal;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string wavPath = o.out + "/audio.wav", y4mPath = o.out + "/video.y4m";
+    int wavFd = -1, y4mFd = -1;
+    if (o.audio) {
+        wavFd = ::open(wavPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (wavFd < 0 || !writeAll(wavFd, wavHeader(0).data(), 44)) {
+            std::fprintf(stderr, "mirvo-record: cannot write %s\n", wavPath.c_str());
+            return 1;
+        }
+    }
+    if (o.video) {
+        y4mFd = ::open(y4mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const std::string header = "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
+                                   " F" + std::to_string(o.fps) +
+                                   ":1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n";
+        if (y4mFd < 0 || !writeAll(y4mFd, header.data(), header.size())) {
+            std::fprintf(stderr, "mirvo-record: cannot write %s\n", y4mPath.c_str());
+            return 1;
+        }
+    }
+
+    AudioSide a;
+    VideoSide v;
+    bool failed = false;
+    if (o.audio && !startAudio(o, a, wavFd)) failed = true;
+    if (!failed && o.video && !startVideo(o, v, y4mFd, w, h)) {
+        failed = true;
+        v.lib = nullptr;
+    }
+
+    const auto t0 = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    bool audioEnded = false;
+    int audioStatus = 0;
+    while (!failed) {
+        pollfd p{gWake[0], POLLIN, 0};
+        ::poll(&p, 1, 200);
+        if (p.revents & POLLIN) break;
+        if (o.duration > 0 && elapsed() >= o.duration) break;
+        if (o.audio && ::waitpid(a.pid, &audioStatus, WNOHANG) == a.pid) {
+            audioEnded = true;  // the program ended on its own: a failure
+            break;
+        }
+        progress(o, elapsed(), a, v);
+    }
+    progress(o, elapsed(), a, v);
+    if (!o.quiet && ::isatty(2)) std::fputc('\n', stderr);
+
+    // A clean end: stop the screen first (it returns at once), then the
+    // audio program, then wait for both streams to reach end of file.
+    if (o.video && v.lib) {
+        v.stop();
+        for (int i = 0; i < 100 && !v.ended; ++i) ::usleep(100000);
+        if (!v.ended) {
+            std::fprintf(stderr, "mirvo-record: the frame stream did not end within 10 s\n");
+            failed = true;
+            v.reader.detach();
+        } else {
+            v.reader.join();
+        }
+    }
+    if (o.audio && a.pid > 0) {
+        if (!audioEnded) {
+            ::kill(a.pid, SIGTERM);
+            while (::waitpid(a.pid, &audioStatus, 0) < 0 && errno == EINTR) {
+            }
+        }
+        a.reader.join();
+        a.errReader.join();
+        const bool ok = WIFEXITED(audioStatus) && WEXITSTATUS(audioStatus) == 0 && !audioEnded;
+        if (!ok) {
+            failed = true;
+            std::string line = a.err;
+            while (!line.empty() && line.back() == '\n') line.pop_back();
+            std::fprintf(stderr, "mirvo-record: %s ended with %s%s%s\n", o.audioProgram.c_str(),
+                         describeExit(audioStatus).c_str(), line.empty() ? "" : ": ",
+                         line.c_str());
+        }
+    }
+    if (wavFd >= 0) {
+        const auto header = wavHeader(a.bytes.load());
+        if (::pwrite(wavFd, header.data(), 44, 0) != 44) a.writeFailed = true;
+        ::close(wavFd);
+    }
+    if (y4mFd >= 0) ::close(y4mFd);
+    if (a.writeFailed || v.writeFailed) {
+        std::fprintf(stderr, "mirvo-record: writing the recording failed (disk full?)\n");
+        failed = true;
+    }
+    if (failed) return 1;
+
+    if (o.mp4 && ::system("command -v ffmpeg >/dev/null 2>&1") == 0) {
+        std::string cmd = "ffmpeg -nostdin -y -loglevel error";
+        if (o.video) cmd += " -i '" + y4mPath + "'";
+        if (o.audio) cmd += " -i '" + wavPath + "'";
+        if (o.video) {
+            cmd += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -color_range tv"
+                   " -colorspace bt709 -color_primaries bt709 -color_trc bt709";
+        }
+        if (o.audio) cmd += " -c:a aac -b:a 192k";
+        cmd += " '" + o.out + "/recording.mp4'";
+        if (::system(cmd.c_str()) != 0) {
+            std::fprintf(stderr, "mirvo-record: ffmpeg could not make recording.mp4\n");
+        }
+    }
+    std::fprintf(stderr, "mirvo-record: %llu frames, %.2f s of audio in %s\n",
+                 static_cast<unsigned long long>(v.frames.load()),
+                 double(a.bytes.load()) / (48000.0 * 4), o.out.c_str());
+    return 0;
+}
