@@ -48,6 +48,8 @@ constexpr OSStatus kIllegalOperationError = OSStatus(fourcc("nope"));
 constexpr OSStatus kBadObjectError = OSStatus(fourcc("!obj"));
 constexpr OSStatus kBadDeviceError = OSStatus(fourcc("!dev"));
 constexpr OSStatus kUnsupportedFormatError = OSStatus(fourcc("!dat"));
+constexpr OSStatus kBadStreamError = OSStatus(fourcc("!str"));
+constexpr OSStatus kUnsupportedOperationError = OSStatus(fourcc("unop"));
 constexpr OSStatus kParamError = -50;
 
 struct PropertyAddress {

@@ -1,0 +1,726 @@
+// Linux binding of hal.h: a recording of the PulseAudio server's default sink.
+//
+//   process tap        a registered UUID; it stands for everything the default
+//                      sink plays (its monitor source), which keeps playing
+//   output device      a sink; its 'uid ' is the sink's name
+//   aggregate device   a float32 stereo recording stream from the monitor of
+//                      the sink named by "master", at the 'nsrt' rate (the
+//                      server resamples)
+//   IO proc            called on the mainloop thread ("mirvo-capture") with
+//                      each chunk the stream delivers, about 10 ms long
+//
+// Object IDs are numbered here (never 0 or 1, the system object). The server
+// connection is opened by the first call that needs it and closed once no tap
+// and no aggregate device is left.
+//
+// Statuses (Core Audio codes, so messages read the same on every platform):
+//
+//   call                    condition                                   status
+//   ----------------------  ------------------------------------------  ------
+//   any call that needs     no server reachable, or the connection      'stop'
+//     the server            has been lost                               1937010544
+//   createProcessTap        processes excluded, or a muting behaviour   'unop'
+//                           (a sink monitor can do neither)             1970168688
+//   createProcessTap        empty UUID, or one another tap already has  -50
+//   destroyProcessTap       unknown tap                                 '!obj'
+//                                                                       560947818
+//   destroyProcessTap       an aggregate device still includes it       'nope'
+//                                                                       1852797029
+//   getPropertyObjectID     object unknown                              '!obj'
+//   getPropertyObjectID     not 'dOut' on the system object, or scope   'who?'
+//                           not 'glob' / element not 0                  2003332927
+//   getPropertyObjectID     the server has no default sink              '!dev'
+//                                                                       560227702
+//   getPropertyString       object unknown                              '!obj'
+//   getPropertyString       not 'uid ' of a device or aggregate,        'who?'
+//                           scope not 'glob' / element not 0
+//   setPropertyFloat64      object unknown                              '!obj'
+//   setPropertyFloat64      not 'nsrt' of an aggregate device           'who?'
+//   setPropertyFloat64      rate not an integer in 1..384000            '!dat'
+//                                                                       560226676
+//   setPropertyFloat64      the running stream refuses the new rate     '!str'
+//                                                                       561214578
+//   createAggregateDevice   "uid", "master" or "taps" missing, or a     -50
+//                           value of the wrong type
+//   createAggregateDevice   "uid" already used by an aggregate          'nope'
+//   createAggregateDevice   "master" or a sub-device names no sink      '!dev'
+//   createAggregateDevice   a tap entry names no existing tap           '!obj'
+//   createAggregateDevice   no tap at all (nothing to record)           'unop'
+//   destroyAggregateDevice  unknown aggregate                           '!dev'
+//   createIOProcID          device is not an aggregate                  '!dev'
+//   createIOProcID          null proc                                   -50
+//   destroyIOProcID,        device is not an aggregate                  '!dev'
+//     deviceStart,          IO proc ID not registered on that device    'nope'
+//     deviceStop
+//   deviceStart             the recording stream cannot be set up or    '!str'
+//                           fails while connecting
+//
+// Threads: every hal call runs on the main thread and takes the mainloop
+// lock while it touches the server or the tables the mainloop thread reads.
+// The read callback runs on the mainloop thread with that lock held, so a
+// deviceStop that has taken the lock knows the IO proc is not running and
+// will not run again. The IO proc's write to standard output happens under
+// the lock: a reader that stops reading (without closing) also holds up a
+// teardown, as with a platform IO thread.
+#include "hal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <map>
+#include <string_view>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <pulse/pulseaudio.h>
+#include <unistd.h>
+
+#include "uuid.h"
+
+namespace hal {
+
+struct IOProcRegistration {
+    ObjectID device;
+    IOProc proc;
+    void* clientData;
+    bool started = false;
+};
+
+}  // namespace hal
+
+namespace {
+
+using hal::ObjectID;
+using hal::OSStatus;
+
+class PulseTapDescription final : public hal::TapDescription {
+public:
+    explicit PulseTapDescription(std::vector<ObjectID> excluded) : excluded_(std::move(excluded)) {}
+    void setName(const std::string& name) override { name_ = name; }
+    void setUUID(const std::string& uuid) override { uuid_ = uuid; }
+    void setPrivate(bool isPrivate) override { private_ = isPrivate; }
+    void setMuteBehavior(std::int32_t behavior) override { mute_ = behavior; }
+    std::string uuid() const override { return uuid_; }
+
+    const std::vector<ObjectID>& excluded() const { return excluded_; }
+    std::int32_t muteBehavior() const { return mute_; }
+
+private:
+    std::vector<ObjectID> excluded_;
+    std::string name_;
+    std::string uuid_;
+    bool private_ = false;
+    std::int32_t mute_ = 0;
+};
+
+struct Tap {
+    std::string uuid;
+};
+
+struct Aggregate {
+    ObjectID id = 0;
+    std::string uid;
+    std::string name;
+    std::string monitor;  // the source recorded: the master sink's monitor
+    ObjectID tap = 0;
+    std::uint32_t rate = 48000;
+    std::uint32_t fragmentBytes = 0;
+    std::vector<std::unique_ptr<hal::IOProcRegistration>> procs;
+    pa_stream* stream = nullptr;
+    bool stopping = false;  // a FAILED state now is ours, not the server's
+};
+
+// Process-wide binding state. Never destroyed: exit() may run while the
+// mainloop thread still exists, and it must not find freed tables.
+struct Binding {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    bool contextReady = false;
+    int failPipe[2] = {-1, -1};  // readable once the server or a stream failed
+    ObjectID nextID = 0x100;
+    std::map<ObjectID, Tap> taps;
+    std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates;  // stable addresses for callbacks
+    std::map<std::string, ObjectID> devices;                    // sink name -> ID, stable per run
+};
+
+Binding& B() {
+    static Binding* b = new Binding;
+    return *b;
+}
+
+// Holds the mainloop lock, if there is a loop, for the rest of a hal call.
+class Locked {
+public:
+    Locked() : loop_(B().loop) {
+        if (loop_) pa_threaded_mainloop_lock(loop_);
+    }
+    ~Locked() {
+        if (loop_) pa_threaded_mainloop_unlock(loop_);
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
+void signalWaiters() { pa_threaded_mainloop_signal(B().loop, 0); }
+
+// Makes runMainLoop return: the capture cannot go on.
+void reportFailure() {
+    if (B().failPipe[1] < 0) return;
+    const char b = 1;
+    (void)!::write(B().failPipe[1], &b, 1);
+}
+
+void onContextState(pa_context* c, void*) {
+    const auto state = pa_context_get_state(c);
+    if (state == PA_CONTEXT_READY) B().contextReady = true;
+    // A connection that never came up is reported by connect() itself.
+    if (!PA_CONTEXT_IS_GOOD(state) && B().contextReady) reportFailure();
+    signalWaiters();
+}
+
+bool connected() {
+    return B().context != nullptr && pa_context_get_state(B().context) == PA_CONTEXT_READY;
+}
+
+// Closes the connection and ends the mainloop thread. Callers hold no lock.
+void releaseConnection() {
+    auto& b = B();
+    if (b.loop == nullptr) return;
+    pa_threaded_mainloop_lock(b.loop);
+    if (b.context) {
+        pa_context_set_state_callback(b.context, nullptr, nullptr);
+        pa_context_disconnect(b.context);
+        pa_context_unref(b.context);
+        b.context = nullptr;
+    }
+    b.contextReady = false;
+    pa_threaded_mainloop_unlock(b.loop);
+    pa_threaded_mainloop_free(b.loop);  // stops and joins the thread first
+    b.loop = nullptr;
+}
+
+void releaseIfUnused() {
+    if (B().taps.empty() && B().aggregates.empty()) releaseConnection();
+}
+
+// Opens the server connection if there is none. Main thread, no lock held.
+OSStatus connect() {
+    auto& b = B();
+    if (b.context) return connected() ? hal::kNoError : hal::kNotRunningError;
+    if (b.failPipe[0] < 0 && ::pipe2(b.failPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return hal::kUnspecifiedError;
+    }
+    b.loop = pa_threaded_mainloop_new();
+    if (b.loop == nullptr) return hal::kUnspecifiedError;
+    pa_threaded_mainloop_set_name(b.loop, "mirvo-capture");
+    b.context = pa_context_new(pa_threaded_mainloop_get_api(b.loop), "mirvo-sck-audio");
+    if (b.context == nullptr) {
+        releaseConnection();
+        return hal::kUnspecifiedError;
+    }
+    pa_context_set_state_callback(b.context, onContextState, nullptr);
+    // Never start a server of our own: no server means no capture.
+    if (pa_context_connect(b.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        releaseConnection();
+        return hal::kNotRunningError;
+    }
+    // The stop signals must keep reaching the main thread, whatever the
+    // caller's mask is now.
+    sigset_t stopSignals;
+    sigset_t previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    const int started = pa_threaded_mainloop_start(b.loop);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (started < 0) {
+        releaseConnection();
+        return hal::kUnspecifiedError;
+    }
+    pa_threaded_mainloop_lock(b.loop);
+    for (;;) {
+        const auto state = pa_context_get_state(b.context);
+        if (state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state)) break;
+        pa_threaded_mainloop_wait(b.loop);
+    }
+    const bool ready = connected();
+    pa_threaded_mainloop_unlock(b.loop);
+    if (!ready) {
+        releaseConnection();
+        return hal::kNotRunningError;
+    }
+    return hal::kNoError;
+}
+
+// Waits for a server request to finish. Lock held; false if it did not.
+bool await(pa_operation* op) {
+    if (op == nullptr) return false;
+    pa_operation_set_state_callback(op, [](pa_operation*, void*) { signalWaiters(); }, nullptr);
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(B().loop);
+    const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    pa_operation_unref(op);
+    return done;
+}
+
+struct SinkInfo {
+    bool found = false;
+    std::string monitor;
+    std::uint32_t rate = 0;
+};
+
+// Looks a sink up by name. Lock held, connected.
+OSStatus querySink(const std::string& name, SinkInfo* out) {
+    auto* op = pa_context_get_sink_info_by_name(
+        B().context, name.c_str(),
+        [](pa_context*, const pa_sink_info* i, int, void* u) {
+            auto* info = static_cast<SinkInfo*>(u);
+            if (i != nullptr && !info->found) {
+                info->found = true;
+                info->monitor = i->monitor_source_name ? i->monitor_source_name : "";
+                info->rate = i->sample_spec.rate;
+            }
+        },
+        out);
+    // An unknown name ends the request with an error, not with a failure of
+    // the connection.
+    (void)await(op);
+    if (!connected()) return hal::kNotRunningError;
+    return out->found && !out->monitor.empty() ? hal::kNoError : hal::kBadDeviceError;
+}
+
+// The default sink's name, empty if the server has none. Lock held.
+OSStatus queryDefaultSink(std::string* out) {
+    auto* op = pa_context_get_server_info(
+        B().context,
+        [](pa_context*, const pa_server_info* i, void* u) {
+            if (i != nullptr && i->default_sink_name != nullptr) {
+                *static_cast<std::string*>(u) = i->default_sink_name;
+            }
+        },
+        out);
+    if (!await(op) || !connected()) return hal::kNotRunningError;
+    return hal::kNoError;
+}
+
+ObjectID deviceIDFor(const std::string& sinkName) {
+    auto& b = B();
+    auto [it, inserted] = b.devices.try_emplace(sinkName, 0);
+    if (inserted) it->second = b.nextID++;
+    return it->second;
+}
+
+const std::string* deviceName(ObjectID id) {
+    for (const auto& [name, device] : B().devices) {
+        if (device == id) return &name;
+    }
+    return nullptr;
+}
+
+Aggregate* findAggregate(ObjectID id) {
+    auto it = B().aggregates.find(id);
+    return it == B().aggregates.end() ? nullptr : it->second.get();
+}
+
+hal::IOProcRegistration* findRegistration(Aggregate& agg, hal::IOProcID id) {
+    for (auto& r : agg.procs) {
+        if (r.get() == id) return r.get();
+    }
+    return nullptr;
+}
+
+bool knownObject(ObjectID id) {
+    return id == hal::kSystemObject || B().taps.count(id) != 0 || findAggregate(id) != nullptr ||
+           deviceName(id) != nullptr;
+}
+
+bool globalMain(const hal::PropertyAddress& a) {
+    return a.scope == hal::kScopeGlobal && a.element == hal::kElementMain;
+}
+
+// --- the recording stream ---------------------------------------------------
+
+void deliver(Aggregate& agg, const void* data, std::size_t bytes) {
+    // Cycles of at most one fragment, as a device's IO cycles are.
+    const std::size_t chunk = std::max<std::size_t>(agg.fragmentBytes, 8);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (bytes > 0) {
+        const std::size_t n = std::min(bytes, chunk);
+        hal::AudioBufferList list{};
+        list.mNumberBuffers = 1;
+        list.mBuffers[0].mNumberChannels = 2;
+        list.mBuffers[0].mDataByteSize = static_cast<std::uint32_t>(n);
+        list.mBuffers[0].mData = const_cast<std::uint8_t*>(p);
+        for (auto& r : agg.procs) {
+            if (r->started) r->proc(agg.id, nullptr, &list, nullptr, nullptr, nullptr, r->clientData);
+        }
+        p += n;
+        bytes -= n;
+    }
+}
+
+void onRead(pa_stream* s, std::size_t, void* u) {
+    auto& agg = *static_cast<Aggregate*>(u);
+    for (;;) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) return;
+        // A hole (no data, but a length) is skipped: nothing was recorded.
+        if (data != nullptr) deliver(agg, data, bytes);
+        pa_stream_drop(s);
+    }
+}
+
+void onStreamState(pa_stream* s, void* u) {
+    auto& agg = *static_cast<Aggregate*>(u);
+    if (pa_stream_get_state(s) == PA_STREAM_FAILED && !agg.stopping) reportFailure();
+    signalWaiters();
+}
+
+// Disconnects and frees the stream, waiting until the server has dropped
+// the recording. Lock held.
+void stopStream(Aggregate& agg) {
+    if (agg.stream == nullptr) return;
+    agg.stopping = true;
+    pa_stream_set_read_callback(agg.stream, nullptr, nullptr);
+    if (pa_stream_get_state(agg.stream) == PA_STREAM_READY &&
+        pa_stream_disconnect(agg.stream) == 0) {
+        while (pa_stream_get_state(agg.stream) == PA_STREAM_READY) {
+            pa_threaded_mainloop_wait(B().loop);
+        }
+    }
+    pa_stream_set_state_callback(agg.stream, nullptr, nullptr);
+    pa_stream_unref(agg.stream);
+    agg.stream = nullptr;
+    agg.stopping = false;
+}
+
+// Creates and connects the recording stream. Lock held, connected.
+OSStatus startStream(Aggregate& agg) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, agg.rate, 2};
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    agg.stream = pa_stream_new(B().context, agg.name.c_str(), &spec, &map);
+    if (agg.stream == nullptr) return hal::kBadStreamError;
+    pa_stream_set_state_callback(agg.stream, onStreamState, &agg);
+    pa_stream_set_read_callback(agg.stream, onRead, &agg);
+
+    // Without an explicit fragment size the server hands over ~2 s chunks.
+    agg.fragmentBytes = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    pa_buffer_attr attr;
+    attr.maxlength = UINT32_MAX;
+    attr.tlength = UINT32_MAX;
+    attr.prebuf = UINT32_MAX;
+    attr.minreq = UINT32_MAX;
+    attr.fragsize = agg.fragmentBytes;
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_VARIABLE_RATE | PA_STREAM_DONT_MOVE);
+    agg.stopping = true;  // a failure while connecting is reported by this call
+    OSStatus status = hal::kNoError;
+    if (pa_stream_connect_record(agg.stream, agg.monitor.c_str(), &attr, flags) < 0) {
+        status = hal::kBadStreamError;
+    } else {
+        for (;;) {
+            const auto state = pa_stream_get_state(agg.stream);
+            if (state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state)) break;
+            pa_threaded_mainloop_wait(B().loop);
+        }
+        if (pa_stream_get_state(agg.stream) != PA_STREAM_READY) {
+            status = connected() ? hal::kBadStreamError : hal::kNotRunningError;
+        }
+    }
+    agg.stopping = false;
+    if (status != hal::kNoError) {
+        pa_stream_set_read_callback(agg.stream, nullptr, nullptr);
+        pa_stream_set_state_callback(agg.stream, nullptr, nullptr);
+        pa_stream_unref(agg.stream);
+        agg.stream = nullptr;
+    }
+    return status;
+}
+
+// --- the aggregate description ------------------------------------------------
+
+const hal::PlistValue* entry(const hal::PlistDict& d, std::string_view key) {
+    for (const auto& [k, v] : d) {
+        if (k == key) return &v;
+    }
+    return nullptr;
+}
+
+const std::string* stringAt(const hal::PlistDict& d, std::string_view key) {
+    const auto* v = entry(d, key);
+    return v ? std::get_if<std::string>(&v->v) : nullptr;
+}
+
+// The entries of an array of dictionaries, or null if the value is
+// something else. A missing key gives an empty list.
+bool dictsAt(const hal::PlistDict& d, std::string_view key, std::vector<const hal::PlistDict*>* out) {
+    const auto* v = entry(d, key);
+    if (v == nullptr) return true;
+    const auto* array = std::get_if<hal::PlistArray>(&v->v);
+    if (array == nullptr) return false;
+    for (const auto& item : *array) {
+        const auto* dict = std::get_if<hal::PlistDict>(&item.v);
+        if (dict == nullptr) return false;
+        out->push_back(dict);
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace hal {
+
+std::unique_ptr<TapDescription> makeStereoGlobalTapButExcludeProcesses(
+    const std::vector<ObjectID>& excluded) {
+    return std::make_unique<PulseTapDescription>(excluded);
+}
+
+std::string newUUIDString() { return randomUUIDString(); }
+
+OSStatus createProcessTap(TapDescription& description, ObjectID* outTap) {
+    if (const auto s = connect(); s != kNoError) return s;
+    const auto& d = static_cast<PulseTapDescription&>(description);
+    OSStatus status = kNoError;
+    {
+        Locked lock;
+        const bool duplicate = std::any_of(B().taps.begin(), B().taps.end(),
+                                           [&](const auto& t) { return t.second.uuid == d.uuid(); });
+        if (!d.excluded().empty() || d.muteBehavior() != 0) {
+            status = kUnsupportedOperationError;
+        } else if (d.uuid().empty() || duplicate) {
+            status = kParamError;
+        } else {
+            const ObjectID id = B().nextID++;
+            B().taps.emplace(id, Tap{d.uuid()});
+            *outTap = id;
+        }
+    }
+    releaseIfUnused();
+    return status;
+}
+
+OSStatus destroyProcessTap(ObjectID tap) {
+    {
+        Locked lock;
+        if (B().taps.count(tap) == 0) return kBadObjectError;
+        for (const auto& [id, agg] : B().aggregates) {
+            if (agg->tap == tap) return kIllegalOperationError;
+        }
+        B().taps.erase(tap);
+    }
+    releaseIfUnused();
+    return kNoError;
+}
+
+OSStatus getPropertyObjectID(ObjectID object, const PropertyAddress& address, ObjectID* out) {
+    {
+        Locked lock;
+        if (!knownObject(object)) return kBadObjectError;
+        if (object != kSystemObject || address.selector != kDefaultOutputDevice ||
+            !globalMain(address)) {
+            return kUnknownPropertyError;
+        }
+    }
+    if (const auto s = connect(); s != kNoError) return s;
+    OSStatus status;
+    {
+        Locked lock;
+        std::string name;
+        SinkInfo info;
+        status = queryDefaultSink(&name);
+        if (status == kNoError) status = name.empty() ? kBadDeviceError : querySink(name, &info);
+        if (status == kNoError) *out = deviceIDFor(name);
+    }
+    releaseIfUnused();
+    return status;
+}
+
+OSStatus getPropertyString(ObjectID object, const PropertyAddress& address,
+                           std::optional<std::string>* out) {
+    Locked lock;
+    if (!knownObject(object)) return kBadObjectError;
+    if (address.selector != kDeviceUID || !globalMain(address)) return kUnknownPropertyError;
+    if (const auto* agg = findAggregate(object)) {
+        *out = agg->uid;
+        return kNoError;
+    }
+    if (const auto* name = deviceName(object)) {
+        *out = *name;
+        return kNoError;
+    }
+    return kUnknownPropertyError;  // the system object and taps have no device UID
+}
+
+OSStatus setPropertyFloat64(ObjectID object, const PropertyAddress& address, double value) {
+    Locked lock;
+    if (!knownObject(object)) return kBadObjectError;
+    Aggregate* agg = findAggregate(object);
+    if (agg == nullptr || address.selector != kNominalSampleRate || !globalMain(address)) {
+        return kUnknownPropertyError;
+    }
+    if (!(value >= 1.0 && value <= double(PA_RATE_MAX)) || value != std::floor(value)) {
+        return kUnsupportedFormatError;
+    }
+    const auto rate = static_cast<std::uint32_t>(value);
+    if (agg->stream != nullptr) {
+        if (!connected()) return kNotRunningError;
+        if (!await(pa_stream_update_sample_rate(agg->stream, rate, nullptr, nullptr))) {
+            return connected() ? kBadStreamError : kNotRunningError;
+        }
+    }
+    agg->rate = rate;
+    return kNoError;
+}
+
+OSStatus createAggregateDevice(const PlistDict& description, ObjectID* outDevice) {
+    const std::string* uid = stringAt(description, "uid");
+    const std::string* master = stringAt(description, "master");
+    const std::string* name = stringAt(description, "name");
+    std::vector<const PlistDict*> subdevices;
+    std::vector<const PlistDict*> tapEntries;
+    if (uid == nullptr || uid->empty() || master == nullptr || entry(description, "taps") == nullptr ||
+        (entry(description, "name") != nullptr && name == nullptr) ||
+        !dictsAt(description, "subdevices", &subdevices) ||
+        !dictsAt(description, "taps", &tapEntries)) {
+        return kParamError;
+    }
+    std::vector<std::string> sinks{*master};
+    for (const auto* d : subdevices) {
+        const auto* s = stringAt(*d, "uid");
+        if (s == nullptr) return kParamError;
+        sinks.push_back(*s);
+    }
+    std::vector<std::string> tapUIDs;
+    for (const auto* d : tapEntries) {
+        const auto* s = stringAt(*d, "uid");
+        if (s == nullptr) return kParamError;
+        tapUIDs.push_back(*s);
+    }
+
+    if (const auto s = connect(); s != kNoError) return s;
+    OSStatus status = kNoError;
+    {
+        Locked lock;
+        auto agg = std::make_unique<Aggregate>();
+        for (const auto& [id, other] : B().aggregates) {
+            if (other->uid == *uid) status = kIllegalOperationError;
+        }
+        // Every tap records the same thing, the master's monitor: the first
+        // one is the aggregate's input.
+        for (const auto& tapUID : tapUIDs) {
+            if (status != kNoError) break;
+            const auto it = std::find_if(B().taps.begin(), B().taps.end(),
+                                         [&](const auto& t) { return t.second.uuid == tapUID; });
+            if (it == B().taps.end()) {
+                status = kBadObjectError;
+            } else if (agg->tap == 0) {
+                agg->tap = it->first;
+            }
+        }
+        if (status == kNoError && tapUIDs.empty()) status = kUnsupportedOperationError;
+        for (std::size_t i = 0; i < sinks.size() && status == kNoError; ++i) {
+            SinkInfo info;
+            status = querySink(sinks[i], &info);
+            if (status == kNoError && i == 0) {
+                agg->monitor = info.monitor;
+                agg->rate = info.rate;
+            }
+        }
+        if (status == kNoError) {
+            agg->id = B().nextID++;
+            agg->uid = *uid;
+            agg->name = name ? *name : *uid;
+            *outDevice = agg->id;
+            B().aggregates.emplace(agg->id, std::move(agg));
+        }
+    }
+    releaseIfUnused();
+    return status;
+}
+
+OSStatus destroyAggregateDevice(ObjectID device) {
+    {
+        Locked lock;
+        Aggregate* agg = findAggregate(device);
+        if (agg == nullptr) return kBadDeviceError;
+        for (auto& r : agg->procs) r->started = false;
+        stopStream(*agg);
+        B().aggregates.erase(device);
+    }
+    releaseIfUnused();
+    return kNoError;
+}
+
+OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID* outID) {
+    Locked lock;
+    Aggregate* agg = findAggregate(device);
+    if (agg == nullptr) return kBadDeviceError;
+    if (proc == nullptr) return kParamError;
+    agg->procs.push_back(std::make_unique<IOProcRegistration>(IOProcRegistration{device, proc, clientData}));
+    *outID = agg->procs.back().get();
+    return kNoError;
+}
+
+OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
+    Locked lock;
+    Aggregate* agg = findAggregate(device);
+    if (agg == nullptr) return kBadDeviceError;
+    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    id->started = false;
+    if (std::none_of(agg->procs.begin(), agg->procs.end(), [](const auto& r) { return r->started; })) {
+        stopStream(*agg);
+    }
+    std::erase_if(agg->procs, [&](const auto& r) { return r.get() == id; });
+    return kNoError;
+}
+
+OSStatus deviceStart(ObjectID device, IOProcID id) {
+    Locked lock;
+    Aggregate* agg = findAggregate(device);
+    if (agg == nullptr) return kBadDeviceError;
+    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    if (!connected()) return kNotRunningError;
+    if (agg->stream != nullptr && pa_stream_get_state(agg->stream) != PA_STREAM_READY) {
+        return kBadStreamError;  // it failed under a running proc
+    }
+    if (agg->stream == nullptr) {
+        if (const auto s = startStream(*agg); s != kNoError) return s;
+    }
+    id->started = true;
+    return kNoError;
+}
+
+OSStatus deviceStop(ObjectID device, IOProcID id) {
+    Locked lock;
+    Aggregate* agg = findAggregate(device);
+    if (agg == nullptr) return kBadDeviceError;
+    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    // Under the lock the read callback is not running; from here on it
+    // skips this proc.
+    id->started = false;
+    if (std::none_of(agg->procs.begin(), agg->procs.end(), [](const auto& r) { return r->started; })) {
+        stopStream(*agg);
+    }
+    return kNoError;
+}
+
+void runMainLoop(int wakeFd) {
+    // The mainloop thread does the work; this thread only waits for the
+    // wake-up or for the capture to fail underneath us.
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {B().failPipe[0], POLLIN, 0}};
+    for (;;) {
+        const int r = ::poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        return;
+    }
+}
+
+}  // namespace hal
