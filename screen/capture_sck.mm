@@ -1,0 +1,466 @@
+// macOS binding of capture.h: ScreenCaptureKit for content, filter,
+// configuration and stream; Core Media and Core Video for samples; Dispatch
+// for the sample queue.
+//
+// Threads (see capture.h): the make*/get* functions and Stream methods run
+// on the library's worker threads, samples arrive on the output's serial
+// queue, the delegate and completions on threads ScreenCaptureKit picks.
+// Those threads have no autorelease pool of ours, hence one per entry point.
+//
+// ScreenCaptureKit does not retain stream outputs and calls its delegate
+// from its own threads, so neither sees a C++ object directly: each gets a
+// bridge that holds a raw pointer to the C++ stream under a mutex. The
+// stream detaches its bridges before it goes, so no call reaches it after
+// its destructor, and the blocks given to ScreenCaptureKit keep the bridges
+// (never the C++ objects) alive for as long as it may still use them.
+//
+// No C++ or Objective-C exception leaves this file.
+#import <CoreMedia/CoreMedia.h>
+#import <CoreVideo/CoreVideo.h>
+#import <Foundation/Foundation.h>
+#import <ScreenCaptureKit/ScreenCaptureKit.h>
+#import <dispatch/dispatch.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "capture.h"
+
+#if !__has_feature(objc_arc)
+#error "capture_sck.mm must be compiled with -fobjc-arc"
+#endif
+
+static_assert(capture::kOutputTypeScreen == SCStreamOutputTypeScreen);
+static_assert(capture::kOutputTypeAudio == SCStreamOutputTypeAudio);
+static_assert(capture::kLockReadOnly == kCVPixelBufferLock_ReadOnly);
+
+namespace {
+
+std::string toString(NSString* s) {
+    const char* utf8 = s.UTF8String;
+    return utf8 != nullptr ? std::string(utf8) : std::string();
+}
+
+capture::Error toError(NSError* error) {
+    return capture::Error{error != nil ? toString(error.localizedDescription) : std::string()};
+}
+
+// What a completion reports when ScreenCaptureKit raised instead of
+// answering; the caller must still hear back exactly once.
+capture::Error raisedError(const char* call) {
+    return capture::Error{std::string("ScreenCaptureKit raised an exception in ") + call};
+}
+
+class SckPixelBuffer final : public capture::PixelBuffer {
+public:
+    explicit SckPixelBuffer(CVPixelBufferRef buffer) : buffer_(CVPixelBufferRetain(buffer)) {}
+    ~SckPixelBuffer() override { CVPixelBufferRelease(buffer_); }
+    SckPixelBuffer(const SckPixelBuffer&) = delete;
+    SckPixelBuffer& operator=(const SckPixelBuffer&) = delete;
+
+    std::int32_t lockBaseAddress(std::uint64_t flags) override {
+        return CVPixelBufferLockBaseAddress(buffer_, flags);
+    }
+    std::int32_t unlockBaseAddress(std::uint64_t flags) override {
+        return CVPixelBufferUnlockBaseAddress(buffer_, flags);
+    }
+    std::size_t width() const override { return CVPixelBufferGetWidth(buffer_); }
+    std::size_t height() const override { return CVPixelBufferGetHeight(buffer_); }
+    std::uint32_t pixelFormatType() const override { return CVPixelBufferGetPixelFormatType(buffer_); }
+    const std::uint8_t* baseAddressOfPlane(std::size_t plane) const override {
+        return static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddressOfPlane(buffer_, plane));
+    }
+    std::size_t bytesPerRowOfPlane(std::size_t plane) const override {
+        return CVPixelBufferGetBytesPerRowOfPlane(buffer_, plane);
+    }
+
+private:
+    CVPixelBufferRef buffer_;  // retained for this object's life
+};
+
+// Lives only for the duration of one sample callback.
+class SckSampleBuffer final : public capture::SampleBuffer {
+public:
+    explicit SckSampleBuffer(CMSampleBufferRef sample) : sample_(sample) {}
+    std::shared_ptr<capture::PixelBuffer> imageBuffer() const override {
+        CVImageBufferRef image = CMSampleBufferGetImageBuffer(sample_);
+        if (image == nullptr) return nullptr;
+        return std::make_shared<SckPixelBuffer>(image);
+    }
+
+private:
+    CMSampleBufferRef sample_;
+};
+
+class SckDisplay final : public capture::Display {
+public:
+    explicit SckDisplay(SCDisplay* display) : display(display) {}
+    SCDisplay* const display;
+};
+
+class SckShareableContent final : public capture::ShareableContent {
+public:
+    explicit SckShareableContent(SCShareableContent* _Nullable content) : content_(content) {}
+    std::vector<std::shared_ptr<capture::Display>> displays() const override {
+        std::vector<std::shared_ptr<capture::Display>> out;
+        @autoreleasepool {
+            NSArray<SCDisplay*>* list = content_.displays;  // nil content: no displays
+            const NSUInteger count = list.count;
+            out.reserve(count);
+            for (NSUInteger i = 0; i < count; ++i) {
+                out.push_back(std::make_shared<SckDisplay>([list objectAtIndex:i]));
+            }
+        }
+        return out;
+    }
+
+private:
+    SCShareableContent* _Nullable content_;
+};
+
+class SckContentFilter final : public capture::ContentFilter {
+public:
+    explicit SckContentFilter(SCContentFilter* _Nullable filter) : filter(filter) {}
+    SCContentFilter* _Nullable const filter;
+};
+
+class SckStreamConfiguration final : public capture::StreamConfiguration {
+public:
+    SckStreamConfiguration() : configuration([[SCStreamConfiguration alloc] init]) {}
+
+    // Sizes reach the platform unchanged, a negative one as a huge size_t;
+    // the platform is the one to judge them.
+    void setWidth(std::int64_t width) override { configuration.width = static_cast<size_t>(width); }
+    void setHeight(std::int64_t height) override {
+        configuration.height = static_cast<size_t>(height);
+    }
+    void setMinimumFrameInterval(capture::Time interval) override {
+        configuration.minimumFrameInterval = CMTimeMake(interval.value, interval.timescale);
+    }
+    void setPixelFormat(std::uint32_t format) override { configuration.pixelFormat = format; }
+    void setShowsCursor(bool shows) override { configuration.showsCursor = shows; }
+    void setQueueDepth(std::int64_t depth) override {
+        configuration.queueDepth = static_cast<NSInteger>(depth);
+    }
+    void setCapturesAudio(bool captures) override { configuration.capturesAudio = captures; }
+
+    SCStreamConfiguration* const configuration;
+};
+
+class SckQueue final : public capture::Queue {
+public:
+    explicit SckQueue(dispatch_queue_t queue) : queue(queue) {}
+    dispatch_queue_t const queue;
+};
+
+}  // namespace
+
+// The object ScreenCaptureKit sees as a stream output or as the delegate.
+// It forwards to the C++ side while attached, and does nothing afterwards.
+__attribute__((visibility("hidden")))
+@interface MirvoSckBridge : NSObject <SCStreamOutput, SCStreamDelegate>
+- (void)attachStream:(capture::Stream*)stream
+              output:(capture::StreamOutput*)output
+            delegate:(capture::StreamDelegate*)delegate;
+- (void)detach;
+@end
+
+@implementation MirvoSckBridge {
+    std::mutex _mutex;
+    capture::Stream* _stream;
+    capture::StreamOutput* _output;
+    capture::StreamDelegate* _delegate;
+}
+
+- (void)attachStream:(capture::Stream*)stream
+              output:(capture::StreamOutput*)output
+            delegate:(capture::StreamDelegate*)delegate {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _stream = stream;
+    _output = output;
+    _delegate = delegate;
+}
+
+- (void)detach {
+    // Waits for a callback in progress: once this returns, none is running.
+    std::lock_guard<std::mutex> lock(_mutex);
+    _stream = nullptr;
+    _output = nullptr;
+    _delegate = nullptr;
+}
+
+- (void)stream:(SCStream*)stream
+    didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
+                   ofType:(SCStreamOutputType)type {
+    (void)stream;
+    @autoreleasepool {
+        @try {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_stream == nullptr || _output == nullptr) return;
+            const SckSampleBuffer sample(sampleBuffer);
+            _output->didOutputSampleBuffer(*_stream, sample, static_cast<capture::OutputType>(type));
+        } @catch (...) {
+        }
+    }
+}
+
+- (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
+    (void)stream;
+    @autoreleasepool {
+        @try {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_stream == nullptr || _delegate == nullptr) return;
+            _delegate->didStopWithError(*_stream, toError(error));
+        } @catch (...) {
+        }
+    }
+}
+
+@end
+
+namespace {
+
+class SckStream final : public capture::Stream {
+public:
+    SckStream(SCStream* _Nullable stream, MirvoSckBridge* _Nullable delegateBridge,
+              std::shared_ptr<capture::StreamDelegate> delegate)
+        : stream_(stream), delegateBridge_(delegateBridge), delegate_(std::move(delegate)) {}
+
+    ~SckStream() override {
+        @autoreleasepool {
+            [delegateBridge_ detach];
+            for (auto& o : outputs_) [o.bridge detach];
+            // Releasing a stream nobody stopped must still end its capture;
+            // the block keeps the bridges for ScreenCaptureKit until then.
+            if (stream_ != nil && !stopRequested_) {
+                NSArray* keep = bridges();
+                @try {
+                    [stream_ stopCaptureWithCompletionHandler:^(NSError* _Nullable) {
+                      (void)keep;
+                    }];
+                } @catch (...) {
+                }
+            }
+        }
+    }
+
+    bool addStreamOutput(std::shared_ptr<capture::StreamOutput> output, capture::OutputType type,
+                         std::shared_ptr<capture::Queue> sampleHandlerQueue,
+                         capture::Error* error) override {
+        @autoreleasepool {
+            if (stream_ == nil || output == nullptr) {
+                if (error != nullptr) *error = capture::Error{"no stream to add an output to"};
+                return false;
+            }
+            auto* queue = dynamic_cast<SckQueue*>(sampleHandlerQueue.get());
+            MirvoSckBridge* bridge = [[MirvoSckBridge alloc] init];
+            [bridge attachStream:this output:output.get() delegate:nullptr];
+            NSError* failure = nil;
+            BOOL added = NO;
+            @try {
+                added = [stream_ addStreamOutput:bridge
+                                            type:static_cast<SCStreamOutputType>(type)
+                              sampleHandlerQueue:queue != nullptr ? queue->queue : nil
+                                           error:&failure];
+            } @catch (...) {
+                added = NO;
+            }
+            if (!added) {
+                [bridge detach];
+                if (error != nullptr) *error = toError(failure);
+                return false;
+            }
+            try {
+                outputs_.push_back(Output{std::move(output), std::move(sampleHandlerQueue), bridge});
+            } catch (...) {
+                // Without its owner recorded the output may not be used.
+                [bridge detach];
+            }
+            return true;
+        }
+    }
+
+    void startCapture(capture::Completion completion) override {
+        @autoreleasepool {
+            auto done = std::make_shared<capture::Completion>(std::move(completion));
+            if (stream_ == nil) {
+                complete(done, capture::Error{"no stream to start"});
+                return;
+            }
+            @try {
+                [stream_ startCaptureWithCompletionHandler:^(NSError* _Nullable error) {
+                  @autoreleasepool {
+                      complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
+                  }
+                }];
+            } @catch (...) {
+                complete(done, raisedError("startCapture"));
+            }
+        }
+    }
+
+    void stopCapture(capture::Completion completion) override {
+        @autoreleasepool {
+            auto done = std::make_shared<capture::Completion>(std::move(completion));
+            if (stream_ == nil) {
+                complete(done, capture::Error{"no stream to stop"});
+                return;
+            }
+            stopRequested_ = true;
+            NSArray* keep = bridges();
+            @try {
+                [stream_ stopCaptureWithCompletionHandler:^(NSError* _Nullable error) {
+                  (void)keep;
+                  @autoreleasepool {
+                      complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
+                  }
+                }];
+            } @catch (...) {
+                complete(done, raisedError("stopCapture"));
+            }
+        }
+    }
+
+private:
+    struct Output {
+        std::shared_ptr<capture::StreamOutput> output;
+        std::shared_ptr<capture::Queue> queue;
+        MirvoSckBridge* bridge;
+    };
+
+    static void complete(const std::shared_ptr<capture::Completion>& done,
+                         std::optional<capture::Error> error) noexcept {
+        try {
+            if (*done) (*done)(std::move(error));
+        } catch (...) {
+        }
+    }
+
+    NSArray* bridges() const {
+        NSMutableArray* all = [NSMutableArray arrayWithCapacity:outputs_.size() + 1];
+        if (delegateBridge_ != nil) [all addObject:delegateBridge_];
+        for (const auto& o : outputs_) [all addObject:o.bridge];
+        return all;
+    }
+
+    SCStream* _Nullable const stream_;
+    MirvoSckBridge* _Nullable const delegateBridge_;
+    // Strong references for the stream's life: ScreenCaptureKit keeps none.
+    const std::shared_ptr<capture::StreamDelegate> delegate_;
+    std::vector<Output> outputs_;
+    bool stopRequested_ = false;
+};
+
+}  // namespace
+
+namespace capture {
+
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentCompletion completion) {
+    @autoreleasepool {
+        // Shared, so the block copies a pointer rather than the function.
+        std::shared_ptr<ContentCompletion> done;
+        try {
+            done = std::make_shared<ContentCompletion>(std::move(completion));
+        } catch (...) {
+            return;  // nothing left to report to
+        }
+        auto finish = [done](std::shared_ptr<ShareableContent> content,
+                             std::optional<Error> error) noexcept {
+            try {
+                if (*done) (*done)(std::move(content), std::move(error));
+            } catch (...) {
+            }
+        };
+        @try {
+            [SCShareableContent
+                getShareableContentExcludingDesktopWindows:excludeDesktopWindows
+                                       onScreenWindowsOnly:onScreenWindowsOnly
+                                         completionHandler:^(SCShareableContent* _Nullable content,
+                                                             NSError* _Nullable error) {
+                                           @autoreleasepool {
+                                               if (error != nil) {
+                                                   finish(nullptr, toError(error));
+                                                   return;
+                                               }
+                                               // Content without an error but nil still
+                                               // answers: as a list with no display.
+                                               std::shared_ptr<ShareableContent> wrapped;
+                                               try {
+                                                   wrapped =
+                                                       std::make_shared<SckShareableContent>(content);
+                                               } catch (...) {
+                                                   finish(nullptr, Error{"out of memory"});
+                                                   return;
+                                               }
+                                               finish(std::move(wrapped), std::nullopt);
+                                           }
+                                         }];
+        } @catch (...) {
+            finish(nullptr, raisedError("getShareableContent"));
+        }
+    }
+}
+
+std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
+    @autoreleasepool {
+        SCContentFilter* filter = nil;
+        auto* sck = dynamic_cast<SckDisplay*>(display.get());
+        if (sck != nullptr) {
+            @try {
+                filter = [[SCContentFilter alloc] initWithDisplay:sck->display
+                                             excludingApplications:[NSArray array]
+                                                  exceptingWindows:[NSArray array]];
+            } @catch (...) {
+                filter = nil;
+            }
+        }
+        // A nil filter gives a stream that fails to start with a message.
+        return std::make_shared<SckContentFilter>(filter);
+    }
+}
+
+std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
+    @autoreleasepool {
+        return std::make_shared<SckStreamConfiguration>();
+    }
+}
+
+std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
+    // DISPATCH_QUEUE_SERIAL already means quality of service unspecified
+    // and autorelease frequency inherited (the default for created queues).
+    return std::make_shared<SckQueue>(dispatch_queue_create(label.c_str(), DISPATCH_QUEUE_SERIAL));
+}
+
+std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
+                                   std::shared_ptr<StreamConfiguration> configuration,
+                                   std::shared_ptr<StreamDelegate> delegate) {
+    @autoreleasepool {
+        auto* f = dynamic_cast<SckContentFilter*>(filter.get());
+        auto* c = dynamic_cast<SckStreamConfiguration*>(configuration.get());
+        MirvoSckBridge* bridge = delegate != nullptr ? [[MirvoSckBridge alloc] init] : nil;
+        SCStream* stream = nil;
+        if (f != nullptr && f->filter != nil && c != nullptr) {
+            @try {
+                stream = [[SCStream alloc] initWithFilter:f->filter
+                                            configuration:c->configuration
+                                                 delegate:bridge];
+            } @catch (...) {
+                stream = nil;
+            }
+        }
+        // The caller uses the result without a test: a stream that could not
+        // be made is still an object, whose calls fail with an error.
+        auto result = std::make_shared<SckStream>(stream, bridge, delegate);
+        [bridge attachStream:result.get() output:nullptr delegate:delegate.get()];
+        return result;
+    }
+}
+
+}  // namespace capture
