@@ -20,7 +20,7 @@
 //   any call that needs     no server reachable, or the connection      'stop'
 //     the server            has been lost                               1937010544
 //   createProcessTap        processes excluded, or a muting behaviour   'unop'
-//                           (a sink monitor can do neither)             1970168688
+//                           (a sink monitor can do neither)             1970171760
 //   createProcessTap        empty UUID, or one another tap already has  -50
 //   destroyProcessTap       unknown tap                                 '!obj'
 //                                                                       560947818
@@ -38,8 +38,7 @@
 //   setPropertyFloat64      not 'nsrt' of an aggregate device           'who?'
 //   setPropertyFloat64      rate not an integer in 1..384000            '!dat'
 //                                                                       560226676
-//   setPropertyFloat64      the running stream refuses the new rate     '!str'
-//                                                                       561214578
+//   setPropertyFloat64      a different rate while the stream runs      'nope'
 //   createAggregateDevice   "uid", "master" or "taps" missing, or a     -50
 //                           value of the wrong type
 //   createAggregateDevice   "uid" already used by an aggregate          'nope'
@@ -52,8 +51,8 @@
 //   destroyIOProcID,        device is not an aggregate                  '!dev'
 //     deviceStart,          IO proc ID not registered on that device    'nope'
 //     deviceStop
-//   deviceStart             the recording stream cannot be set up or    '!str'
-//                           fails while connecting
+//   deviceStart             the recording stream cannot be set up,      '!str'
+//                           fails while connecting, or failed earlier   561214578
 //
 // Threads: every hal call runs on the main thread and takes the mainloop
 // lock while it touches the server or the tables the mainloop thread reads.
@@ -83,7 +82,6 @@
 namespace hal {
 
 struct IOProcRegistration {
-    ObjectID device;
     IOProc proc;
     void* clientData;
     bool started = false;
@@ -99,9 +97,11 @@ using hal::OSStatus;
 class PulseTapDescription final : public hal::TapDescription {
 public:
     explicit PulseTapDescription(std::vector<ObjectID> excluded) : excluded_(std::move(excluded)) {}
-    void setName(const std::string& name) override { name_ = name; }
+    // A monitor recording has no name of its own and is always private to
+    // its recorder: name and privacy change nothing here.
+    void setName(const std::string&) override {}
     void setUUID(const std::string& uuid) override { uuid_ = uuid; }
-    void setPrivate(bool isPrivate) override { private_ = isPrivate; }
+    void setPrivate(bool) override {}
     void setMuteBehavior(std::int32_t behavior) override { mute_ = behavior; }
     std::string uuid() const override { return uuid_; }
 
@@ -110,9 +110,7 @@ public:
 
 private:
     std::vector<ObjectID> excluded_;
-    std::string name_;
     std::string uuid_;
-    bool private_ = false;
     std::int32_t mute_ = 0;
 };
 
@@ -215,6 +213,10 @@ OSStatus connect() {
     if (b.context) return connected() ? hal::kNoError : hal::kNotRunningError;
     if (b.failPipe[0] < 0 && ::pipe2(b.failPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return hal::kUnspecifiedError;
+    }
+    // A failure of an earlier connection is not one of this connection.
+    char stale[16];
+    while (::read(b.failPipe[0], stale, sizeof stale) > 0) {
     }
     b.loop = pa_threaded_mainloop_new();
     if (b.loop == nullptr) return hal::kUnspecifiedError;
@@ -420,7 +422,7 @@ OSStatus startStream(Aggregate& agg) {
     attr.minreq = UINT32_MAX;
     attr.fragsize = agg.fragmentBytes;
     const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_VARIABLE_RATE | PA_STREAM_DONT_MOVE);
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     agg.stopping = true;  // a failure while connecting is reported by this call
     OSStatus status = hal::kNoError;
     if (pa_stream_connect_record(agg.stream, agg.monitor.c_str(), &attr, flags) < 0) {
@@ -570,12 +572,9 @@ OSStatus setPropertyFloat64(ObjectID object, const PropertyAddress& address, dou
         return kUnsupportedFormatError;
     }
     const auto rate = static_cast<std::uint32_t>(value);
-    if (agg->stream != nullptr) {
-        if (!connected()) return kNotRunningError;
-        if (!await(pa_stream_update_sample_rate(agg->stream, rate, nullptr, nullptr))) {
-            return connected() ? kBadStreamError : kNotRunningError;
-        }
-    }
+    // A rate that can change under a running stream would cost a resampler
+    // on every recording, even at the sink's own rate.
+    if (agg->stream != nullptr && rate != agg->rate) return kIllegalOperationError;
     agg->rate = rate;
     return kNoError;
 }
@@ -664,7 +663,7 @@ OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID
     Aggregate* agg = findAggregate(device);
     if (agg == nullptr) return kBadDeviceError;
     if (proc == nullptr) return kParamError;
-    agg->procs.push_back(std::make_unique<IOProcRegistration>(IOProcRegistration{device, proc, clientData}));
+    agg->procs.push_back(std::make_unique<IOProcRegistration>(IOProcRegistration{proc, clientData}));
     *outID = agg->procs.back().get();
     return kNoError;
 }
