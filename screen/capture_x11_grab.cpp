@@ -1,0 +1,276 @@
+#include "capture_x11_grab.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "rgb_nv12.h"
+
+namespace x11 {
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+// Every XCB reply and error is malloc'ed and ours to free.
+template <class T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
+
+struct ConnectionCloser {
+    void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
+};
+using Connection = std::unique_ptr<xcb_connection_t, ConnectionCloser>;
+
+// Returns null when the connection failed (xcb_connect never returns null
+// itself: it returns an object in an error state).
+Connection connect(const std::string& name, int* screen) {
+    Connection c(xcb_connect(name.empty() ? nullptr : name.c_str(), screen));
+    if (xcb_connection_has_error(c.get())) return nullptr;
+    return c;
+}
+
+xcb_screen_t* screenOf(xcb_connection_t* c, int number) {
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (; it.rem; --number, xcb_screen_next(&it))
+        if (number == 0) return it.data;
+    return nullptr;
+}
+
+bool extensionPresent(xcb_connection_t* c, xcb_extension_t* ext) {
+    const xcb_query_extension_reply_t* r = xcb_get_extension_data(c, ext);
+    return r && r->present;
+}
+
+// Shared memory only reaches a server on this machine: a host part in the
+// display name ("host:0") means the server may sit elsewhere.
+bool isLocal(const std::string& name) {
+    return name.empty() || name[0] == ':' || name[0] == '/' || name.rfind("unix:", 0) == 0;
+}
+
+}  // namespace
+
+std::string defaultDisplayName() {
+    const char* d = std::getenv("DISPLAY");
+    return d ? d : "";
+}
+
+std::string cannotOpenMessage(const std::string& displayName) {
+    return "cannot open X display \"" + displayName + "\"";
+}
+
+std::optional<std::vector<Monitor>> listMonitors(const std::string& displayName,
+                                                 std::string* error) {
+    int screenNumber = 0;
+    Connection c = connect(displayName, &screenNumber);
+    xcb_screen_t* screen = c ? screenOf(c.get(), screenNumber) : nullptr;
+    if (!screen) {
+        *error = cannotOpenMessage(displayName);
+        return std::nullopt;
+    }
+    std::vector<Monitor> monitors;
+    if (extensionPresent(c.get(), &xcb_randr_id)) {
+        Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+            c.get(), xcb_randr_query_version(c.get(), 1, 5), nullptr));
+        if (version && (version->major_version > 1 || version->minor_version >= 5)) {
+            Reply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
+                c.get(), xcb_randr_get_monitors(c.get(), screen->root, 1), nullptr));
+            if (reply) {
+                for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem;
+                     xcb_randr_monitor_info_next(&it)) {
+                    if (it.data->width == 0 || it.data->height == 0) continue;
+                    monitors.push_back(
+                        {it.data->x, it.data->y, it.data->width, it.data->height});
+                }
+            }
+        }
+    }
+    if (xcb_connection_has_error(c.get())) {
+        *error = cannotOpenMessage(displayName);
+        return std::nullopt;
+    }
+    if (monitors.empty())
+        monitors.push_back({0, 0, screen->width_in_pixels, screen->height_in_pixels});
+    return monitors;
+}
+
+std::unique_ptr<Grabber> Grabber::open(const std::string& displayName, Monitor area,
+                                       std::string* error) {
+    int screenNumber = 0;
+    Connection c = connect(displayName, &screenNumber);
+    xcb_screen_t* screen = c ? screenOf(c.get(), screenNumber) : nullptr;
+    if (!screen) {
+        *error = cannotOpenMessage(displayName);
+        return nullptr;
+    }
+
+    // We read depth-24/32 pixels as B, G, R, X bytes; anything else would
+    // need a converter nobody has asked for.
+    const xcb_setup_t* setup = xcb_get_setup(c.get());
+    int bitsPerPixel = 0;
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
+        if (it.data->depth == screen->root_depth) bitsPerPixel = it.data->bits_per_pixel;
+    const xcb_visualtype_t* visual = nullptr;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem && !visual;
+         xcb_depth_next(&d))
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+            if (v.data->visual_id == screen->root_visual) {
+                visual = v.data;
+                break;
+            }
+    if (bitsPerPixel != 32 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST || !visual ||
+        visual->red_mask != 0xff0000 || visual->green_mask != 0xff00 ||
+        visual->blue_mask != 0xff) {
+        *error = "unsupported pixel layout on X display \"" + displayName + "\" (depth " +
+                 std::to_string(screen->root_depth) + ")";
+        return nullptr;
+    }
+
+    // The monitor may have shrunk since it was listed: grab what is left.
+    const int x0 = std::clamp(area.x, 0, static_cast<int>(screen->width_in_pixels));
+    const int y0 = std::clamp(area.y, 0, static_cast<int>(screen->height_in_pixels));
+    const int x1 = std::clamp(area.x + area.width, x0, static_cast<int>(screen->width_in_pixels));
+    const int y1 =
+        std::clamp(area.y + area.height, y0, static_cast<int>(screen->height_in_pixels));
+    if (x1 - x0 < 1 || y1 - y0 < 1) {
+        *error = "the display is no longer on X display \"" + displayName + "\"";
+        return nullptr;
+    }
+
+    std::unique_ptr<Grabber> g(new Grabber);
+    g->root_ = screen->root;
+    g->area_ = {x0, y0, x1 - x0, y1 - y0};
+    g->bytes_ = static_cast<std::size_t>(g->area_.width) * g->area_.height * 4;
+    g->conn_ = c.release();
+
+    if (extensionPresent(g->conn_, &xcb_xfixes_id)) {
+        // XFixes requires the version handshake before any other request.
+        Reply<xcb_xfixes_query_version_reply_t> v(xcb_xfixes_query_version_reply(
+            g->conn_, xcb_xfixes_query_version(g->conn_, 4, 0), nullptr));
+        g->hasXfixes_ = v && v->major_version >= 1;
+    }
+    if (!isLocal(displayName) || !g->attachSharedMemory()) {
+        g->plain_.resize(g->bytes_);
+        g->pixels_ = g->plain_.data();
+    }
+    if (xcb_connection_has_error(g->conn_)) {
+        *error = cannotOpenMessage(displayName);
+        return nullptr;
+    }
+    return g;
+}
+
+Grabber::~Grabber() {
+    detachSharedMemory();
+    if (conn_) xcb_disconnect(conn_);
+}
+
+bool Grabber::attachSharedMemory() {
+    if (!extensionPresent(conn_, &xcb_shm_id)) return false;
+    Reply<xcb_shm_query_version_reply_t> v(
+        xcb_shm_query_version_reply(conn_, xcb_shm_query_version(conn_), nullptr));
+    if (!v) return false;
+    shmId_ = shmget(IPC_PRIVATE, bytes_, IPC_CREAT | 0600);
+    if (shmId_ < 0) return false;
+    void* addr = shmat(shmId_, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) {
+        shmctl(shmId_, IPC_RMID, nullptr);
+        shmId_ = -1;
+        return false;
+    }
+    shmAddr_ = static_cast<std::uint8_t*>(addr);
+    const std::uint32_t seg = xcb_generate_id(conn_);
+    Reply<xcb_generic_error_t> err(
+        xcb_request_check(conn_, xcb_shm_attach_checked(conn_, seg, shmId_, 0)));
+    // Once both sides are attached (or the server refused), mark the segment
+    // for removal so it cannot outlive us or the server.
+    shmctl(shmId_, IPC_RMID, nullptr);
+    if (err || xcb_connection_has_error(conn_)) {
+        shmdt(shmAddr_);
+        shmAddr_ = nullptr;
+        shmId_ = -1;
+        return false;
+    }
+    shmSegment_ = seg;
+    pixels_ = shmAddr_;
+    return true;
+}
+
+void Grabber::detachSharedMemory() {
+    if (shmSegment_ && !xcb_connection_has_error(conn_)) {
+        xcb_shm_detach(conn_, shmSegment_);
+        xcb_flush(conn_);
+    }
+    shmSegment_ = 0;
+    if (shmAddr_) shmdt(shmAddr_);
+    shmAddr_ = nullptr;
+    shmId_ = -1;
+}
+
+bool Grabber::lost() const { return xcb_connection_has_error(conn_) != 0; }
+
+const std::uint8_t* Grabber::grab(bool withCursor) {
+    if (lost()) return nullptr;
+    if (shmSegment_) {
+        xcb_generic_error_t* e = nullptr;
+        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(
+            conn_,
+            xcb_shm_get_image(conn_, root_, static_cast<std::int16_t>(area_.x),
+                              static_cast<std::int16_t>(area_.y),
+                              static_cast<std::uint16_t>(area_.width),
+                              static_cast<std::uint16_t>(area_.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
+            &e));
+        Reply<xcb_generic_error_t> error(e);
+        if (!r) {
+            if (lost()) return nullptr;
+            // The server refused shared memory for this request: go on
+            // without it rather than lose every frame.
+            detachSharedMemory();
+            plain_.resize(bytes_);
+            pixels_ = plain_.data();
+            if (!grabPlain()) return nullptr;
+        }
+    } else if (!grabPlain()) {
+        return nullptr;
+    }
+    if (withCursor) drawCursor();
+    return pixels_;
+}
+
+bool Grabber::grabPlain() {
+    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(
+        conn_,
+        xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_,
+                      static_cast<std::int16_t>(area_.x), static_cast<std::int16_t>(area_.y),
+                      static_cast<std::uint16_t>(area_.width),
+                      static_cast<std::uint16_t>(area_.height), ~0u),
+        nullptr));
+    if (!r) return false;
+    const int length = xcb_get_image_data_length(r.get());
+    if (length < 0 || static_cast<std::size_t>(length) < bytes_) return false;
+    std::memcpy(plain_.data(), xcb_get_image_data(r.get()), bytes_);
+    return true;
+}
+
+void Grabber::drawCursor() {
+    if (!hasXfixes_) return;
+    Reply<xcb_xfixes_get_cursor_image_reply_t> c(xcb_xfixes_get_cursor_image_reply(
+        conn_, xcb_xfixes_get_cursor_image(conn_), nullptr));
+    if (!c || c->width == 0 || c->height == 0) return;
+    const int n = xcb_xfixes_get_cursor_image_cursor_image_length(c.get());
+    if (n < static_cast<int>(c->width) * c->height) return;
+    // XFixes hands out the pointer position and a premultiplied ARGB image
+    // whose hotspot sits on it.
+    rgbnv12::blendPremultiplied(xcb_xfixes_get_cursor_image_cursor_image(c.get()), c->width,
+                                c->height, c->x - c->xhot - area_.x, c->y - c->yhot - area_.y,
+                                pixels_, area_.width * 4, area_.width, area_.height);
+}
+
+}  // namespace x11

@@ -1,0 +1,108 @@
+#!/bin/sh
+# A private virtual X server for tests and local runs.
+#
+#   xvfb-server.sh start [PAINTER]   start Xvfb (1920x1080, 24-bit) on a free
+#                                    display number, wait until it answers,
+#                                    paint the root with four quadrants (red,
+#                                    green / blue, white), print the DISPLAY
+#                                    (e.g. ":7") on standard output
+#   xvfb-server.sh stop DISPLAY      stop the server started for DISPLAY
+#   xvfb-server.sh install           install the server and its tools
+#
+# PAINTER is a program that paints the root of the server in $DISPLAY (the
+# tests pass their own, built from tests/screen_e2e/paint_root.c); without
+# one the pattern is made with ImageMagick.
+#
+# Use:  export DISPLAY=$(scripts/xvfb-server.sh start)
+set -eu
+
+state_dir=${TMPDIR:-/tmp}
+
+usage() {
+    echo "usage: $0 start [PAINTER] | stop DISPLAY | install" >&2
+    exit 2
+}
+
+install_packages() {
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+        --no-install-recommends xvfb x11-utils x11-xserver-utils imagemagick >/dev/null
+}
+
+paint_with_imagemagick() {
+    img=$(mktemp "$state_dir/mirvo-quadrants.XXXXXX.png")
+    # Full paths: another "convert" may come first on PATH.
+    /usr/bin/convert \( -size 960x540 xc:'#ff0000' xc:'#00ff00' +append \) \
+        \( -size 960x540 xc:'#0000ff' xc:'#ffffff' +append \) -append "$img"
+    /usr/bin/display -window root "$img"
+    rm -f "$img"
+}
+
+start() {
+    painter=${1:-}
+    numfile=$(mktemp "$state_dir/mirvo-xvfb.XXXXXX")
+    # -displayfd lets the server pick a free number itself (no race with a
+    # parallel test) and writes it once it accepts connections. -noreset keeps
+    # the painted root when the last client leaves.
+    setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset \
+        3>"$numfile" </dev/null >"$numfile.log" 2>&1 &
+    pid=$!
+    tries=0
+    until [ -s "$numfile" ] && grep -q '^[0-9]' "$numfile"; do
+        tries=$((tries + 1))
+        if ! kill -0 "$pid" 2>/dev/null || [ "$tries" -ge 150 ]; then  # 30 s
+            echo "xvfb-server: the server did not start; see $numfile.log" >&2
+            kill -TERM "$pid" 2>/dev/null || true
+            exit 1
+        fi
+        sleep 0.2
+    done
+    display=":$(head -n1 "$numfile" | tr -dc 0-9)"
+    rm -f "$numfile"
+    echo "$pid" >"$state_dir/mirvo-xvfb$display.pid"
+    mv "$numfile.log" "$state_dir/mirvo-xvfb$display.log"
+    tries=0
+    until DISPLAY=$display xdpyinfo >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 150 ]; then
+            echo "xvfb-server: no answer on $display" >&2
+            stop "$display"
+            exit 1
+        fi
+        sleep 0.2
+    done
+    if [ -n "$painter" ]; then
+        DISPLAY=$display "$painter" || { stop "$display"; exit 1; }
+    else
+        DISPLAY=$display paint_with_imagemagick || { stop "$display"; exit 1; }
+    fi
+    echo "$display"
+}
+
+stop() {
+    display=$1
+    pidfile="$state_dir/mirvo-xvfb$display.pid"
+    [ -f "$pidfile" ] || return 0
+    pid=$(cat "$pidfile")
+    rm -f "$pidfile" "$state_dir/mirvo-xvfb$display.log"
+    kill -TERM "$pid" 2>/dev/null || return 0
+    tries=0
+    while kill -0 "$pid" 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ "$tries" -ge 50 ]; then
+            kill -KILL "$pid" 2>/dev/null || true
+            break
+        fi
+        sleep 0.1
+    done
+}
+
+[ $# -ge 1 ] || usage
+case $1 in
+    start) [ $# -le 2 ] || usage; start "${2:-}" ;;
+    stop) [ $# -eq 2 ] || usage; stop "$2" ;;
+    install) install_packages ;;
+    *) usage ;;
+esac
