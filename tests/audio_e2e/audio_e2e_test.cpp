@@ -330,9 +330,9 @@ void expectTone(const std::string& out) {
 
 // --- a stop signal on a real capture ------------------------------------------
 
-class StopSignal : public PulseTest, public ::testing::WithParamInterface<int> {};
+class AudioE2EStopSignal : public PulseTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(StopSignal, CapturesTheToneThenExitsZeroAndLeavesNoRecording) {
+TEST_P(AudioE2EStopSignal, CapturesTheToneThenExitsZeroAndLeavesNoRecording) {
     const std::string tone = toneFile(3.0);
     Child program({kProgram});
     Collector out(program.takeStdout());
@@ -359,16 +359,16 @@ TEST_P(StopSignal, CapturesTheToneThenExitsZeroAndLeavesNoRecording) {
     EXPECT_TRUE(recordingStreams().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(AudioE2E, StopSignal, ::testing::Values(SIGTERM, SIGINT),
+INSTANTIATE_TEST_SUITE_P(Signals, AudioE2EStopSignal, ::testing::Values(SIGTERM, SIGINT),
                          [](const ::testing::TestParamInfo<int>& p) {
                              return std::string(p.param == SIGTERM ? "SIGTERM" : "SIGINT");
                          });
 
 // --- what is recorded ---------------------------------------------------------
 
-using Capture = PulseTest;
+using AudioE2ECapture = PulseTest;
 
-TEST_F(Capture, RecordsTheDefaultSinkOnly) {
+TEST_F(AudioE2ECapture, RecordsTheDefaultSinkOnly) {
     ASSERT_TRUE(shell("pactl load-module module-null-sink sink_name=other rate=48000 channels=2").ok);
     ASSERT_TRUE(shell("pactl set-default-sink other").ok);
     const std::string tone = toneFile(1.5);
@@ -403,9 +403,9 @@ TEST_F(Capture, RecordsTheDefaultSinkOnly) {
 
 // --- ends without a signal ----------------------------------------------------
 
-using Ending = PulseTest;
+using AudioE2EEnding = PulseTest;
 
-TEST_F(Ending, ReaderClosingThePipeEndsTheProgramInOrder) {
+TEST_F(AudioE2EEnding, ReaderClosingThePipeEndsTheProgramInOrder) {
     Child program({kProgram});
     const int fd = program.takeStdout();
     std::size_t got = 0;
@@ -426,7 +426,7 @@ TEST_F(Ending, ReaderClosingThePipeEndsTheProgramInOrder) {
     EXPECT_TRUE(recordingStreams().empty());
 }
 
-TEST_F(Ending, ServerGoingAwayEndsTheCaptureInsteadOfHanging) {
+TEST_F(AudioE2EEnding, ServerGoingAwayEndsTheCaptureInsteadOfHanging) {
     Child program({kProgram});
     Collector out(program.takeStdout());
     ASSERT_TRUE(out.waitFor([](const std::string& d) { return d.size() >= 4; }, 30s));
@@ -441,9 +441,9 @@ TEST_F(Ending, ServerGoingAwayEndsTheCaptureInsteadOfHanging) {
 
 // --- setup failures -------------------------------------------------------------
 
-using SetupFailure = PulseTest;
+using AudioE2ESetupFailure = PulseTest;
 
-TEST_F(SetupFailure, NoDefaultSinkIsNoDefaultOutput) {
+TEST_F(AudioE2ESetupFailure, NoDefaultSinkIsNoDefaultOutput) {
     ASSERT_TRUE(shell("pactl unload-module module-null-sink").ok);
     Child program({kProgram});
     Collector out(program.takeStdout());
@@ -454,7 +454,7 @@ TEST_F(SetupFailure, NoDefaultSinkIsNoDefaultOutput) {
     EXPECT_TRUE(recordingStreams().empty());
 }
 
-TEST(NoServer, TapCreationFailsWithNotRunning) {
+TEST(AudioE2ENoServer, TapCreationFailsWithNotRunning) {
     char tmpl[] = "/tmp/mirvo-audio-e2e.XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
