@@ -1,0 +1,108 @@
+#include "frame_out.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+enum class Result { ok, brokenPipe, failed };
+
+// One buffer in full; see FrameOutput::writeAll.
+Result writeFully(int fd, const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w >= 0) {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // The host made the descriptor non-blocking; a frame stopped
+            // halfway would leave the reader out of step for good.
+            pollfd pf{fd, POLLOUT, 0};
+            int r;
+            do {
+                r = ::poll(&pf, 1, -1);
+            } while (r < 0 && errno == EINTR);
+            if (r < 0 || (pf.revents & POLLNVAL) != 0) return Result::failed;
+            continue;  // POLLERR/POLLHUP: the next write reports why
+        }
+        return errno == EPIPE ? Result::brokenPipe : Result::failed;
+    }
+    return Result::ok;
+}
+
+#ifndef F_SETNOSIGPIPE
+// Keeps a write to a pipe without a reader from raising SIGPIPE on this
+// thread, without touching the process-wide disposition the host chose.
+class SigpipeBlock {
+public:
+    SigpipeBlock() noexcept {
+        sigemptyset(&pipeOnly_);
+        sigaddset(&pipeOnly_, SIGPIPE);
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &pipeOnly_, &saved_) == 0;
+        sigset_t pending;
+        sigemptyset(&pending);
+        wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeBlock() {
+        if (!blocked_) return;
+        if (brokenPipe_ && !wasPending_) {
+            // Ours alone: take it back before the mask is restored. One
+            // pending, whoever raised it, stays for its owner.
+            const timespec zero{};
+            const int savedErrno = errno;
+            while (::sigtimedwait(&pipeOnly_, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+            errno = savedErrno;
+        }
+        ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+    void sawBrokenPipe() noexcept { brokenPipe_ = true; }
+
+private:
+    sigset_t pipeOnly_;
+    sigset_t saved_;
+    bool blocked_ = false;
+    bool wasPending_ = false;
+    bool brokenPipe_ = false;
+};
+#endif
+
+}  // namespace
+
+FrameOutput::FrameOutput(int fd) noexcept : fd_(fd) {
+#ifdef F_SETNOSIGPIPE
+    // The descriptor then reports EPIPE without a signal; no per-write work.
+    if (fd_ >= 0) ::fcntl(fd_, F_SETNOSIGPIPE, 1);
+#endif
+}
+
+FrameOutput::~FrameOutput() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool FrameOutput::writeAll(std::span<const std::span<const std::uint8_t>> parts) noexcept {
+#ifndef F_SETNOSIGPIPE
+    SigpipeBlock block;
+#endif
+    for (const auto& part : parts) {
+        const Result r = writeFully(fd_, part.data(), part.size());
+        if (r == Result::ok) continue;
+#ifndef F_SETNOSIGPIPE
+        if (r == Result::brokenPipe) block.sawBrokenPipe();
+#endif
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,98 @@
+#include "tap.h"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "diag.h"
+#include "nv12.h"
+
+namespace {
+
+// Unlocks on every return path of writeNV12.
+class BaseAddressLock {
+public:
+    explicit BaseAddressLock(capture::PixelBuffer& b) : buffer_(b) {
+        buffer_.lockBaseAddress(capture::kLockReadOnly);  // result not examined
+    }
+    ~BaseAddressLock() {
+        try {
+            buffer_.unlockBaseAddress(capture::kLockReadOnly);
+        } catch (...) {
+        }
+    }
+    BaseAddressLock(const BaseAddressLock&) = delete;
+    BaseAddressLock& operator=(const BaseAddressLock&) = delete;
+
+private:
+    capture::PixelBuffer& buffer_;
+};
+
+constexpr std::uint64_t kMaxSide = static_cast<std::uint64_t>(INT64_MAX);
+
+}  // namespace
+
+Tap::Tap(std::int64_t w, std::int64_t h, std::int32_t fd) noexcept
+    : width(w), height(h), out(fd) {}
+
+void Tap::didOutputSampleBuffer(capture::Stream&, const capture::SampleBuffer& sample,
+                                capture::OutputType type) {
+    if (type != capture::kOutputTypeScreen) return;
+    try {
+        // Held for the whole call so the platform cannot recycle it midway.
+        const std::shared_ptr<capture::PixelBuffer> image = sample.imageBuffer();
+        if (!image) return;
+        writeNV12(*image);
+    } catch (...) {
+        // Nothing may escape into the platform's queue; the frame is lost.
+    }
+}
+
+void Tap::didStopWithError(capture::Stream&, const capture::Error& error) {
+    diag::line(error.localizedDescription);
+}
+
+void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
+    try {
+        // Locked before the size is read: the size belongs to the locked
+        // contents.
+        BaseAddressLock locked(buffer);
+        const std::size_t sw = buffer.width();
+        const std::size_t sh = buffer.height();
+        const std::uint32_t format = buffer.pixelFormatType();
+        if (sw < 1 || sh < 1 || sw > kMaxSide || sh > kMaxSide) return;
+        // '420f' differs from '420v' only in bit 0x10.
+        if ((format | 0x10u) != capture::kPixelFormat420v) return;
+
+        const nv12::Source src{
+            buffer.baseAddressOfPlane(0),
+            static_cast<std::int64_t>(buffer.bytesPerRowOfPlane(0)),
+            buffer.baseAddressOfPlane(1),
+            static_cast<std::int64_t>(buffer.bytesPerRowOfPlane(1)),
+            static_cast<std::int64_t>(sw),
+            static_cast<std::int64_t>(sh),
+        };
+        if (src.luma == nullptr || src.chroma == nullptr) return;
+
+        const std::optional<nv12::Frame> frame = nv12::frameFor(width, height);
+        if (!frame || frame->lumaBytes == 0) return;
+        if (!nv12::indexable(src, frame->width, frame->height)) return;
+
+        // Per call: several threads may be converting at once.
+        const std::unique_ptr<std::uint8_t[]> luma(new (std::nothrow) std::uint8_t[frame->lumaBytes]);
+        const std::unique_ptr<std::uint8_t[]> chroma(
+            new (std::nothrow) std::uint8_t[frame->chromaBytes]);
+        if (!luma || !chroma) return;
+        nv12::convertReference(src, frame->width, frame->height, luma.get(), chroma.get());
+
+        const std::array<std::span<const std::uint8_t>, 2> planes{
+            std::span<const std::uint8_t>(luma.get(), frame->lumaBytes),
+            std::span<const std::uint8_t>(chroma.get(), frame->chromaBytes),
+        };
+        std::lock_guard<std::mutex> guard(lock);
+        (void)out.writeAll(planes);  // a failed write costs this frame only
+    } catch (...) {
+        // A platform call that throws loses the frame, nothing more.
+    }
+}

@@ -1,0 +1,46 @@
+// Tap: the frame sink. It is the stream's output for screen samples and its
+// delegate; it resamples every frame to the requested size and writes it to
+// the host's descriptor as NV12 (the Y plane, then the CbCr plane, no
+// framing), and reports a stream that stopped with an error on standard
+// error.
+//
+// Made by the start task (api.cpp) on its worker thread, held by the stream
+// (strong references, see capture.h) and by gTap. Samples arrive on the
+// serial queue "mirvo.sck.video"; the stop report on a thread of the
+// platform's choosing. The Tap owns the descriptor from construction and
+// closes it when the last reference goes.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "capture.h"
+#include "frame_out.h"
+
+class Tap final : public capture::StreamOutput, public capture::StreamDelegate {
+public:
+    // Validates nothing and cannot fail; a negative size writes nothing, a
+    // descriptor that is not open fails every write silently.
+    Tap(std::int64_t width, std::int64_t height, std::int32_t fd) noexcept;
+    Tap() = delete;
+    Tap(const Tap&) = delete;
+    Tap& operator=(const Tap&) = delete;
+
+    // Hands a screen sample's image to writeNV12; ignores everything else.
+    void didOutputSampleBuffer(capture::Stream& stream, const capture::SampleBuffer& sample,
+                               capture::OutputType type) override;
+    // Writes "sck-video: <description>\n" to standard error; nothing else.
+    void didStopWithError(capture::Stream& stream, const capture::Error& error) override;
+
+    // Converts and writes one frame, or drops it (unsupported format, no
+    // planes, empty or unallocatable frame). Reports nothing; may be entered
+    // from several threads at once, frames are never interleaved.
+    void writeNV12(capture::PixelBuffer& buffer) noexcept;
+
+    const std::int64_t width;   // as requested; the frame uses it rounded down to even
+    const std::int64_t height;
+
+private:
+    FrameOutput out;
+    std::mutex lock;  // held across the two plane writes of one frame
+};
