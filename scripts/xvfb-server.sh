@@ -1,7 +1,8 @@
 #!/bin/sh
 # A private virtual X server for tests and local runs.
 #
-#   xvfb-server.sh start [PAINTER]   start Xvfb (1920x1080, 24-bit) on a free
+#   xvfb-server.sh start [PAINTER [XVFB_ARG...]]
+#                                    start Xvfb (1920x1080, 24-bit) on a free
 #                                    display number, wait until it answers,
 #                                    paint the root with four quadrants (red,
 #                                    green / blue, white), print the DISPLAY
@@ -11,7 +12,8 @@
 #
 # PAINTER is a program that paints the root of the server in $DISPLAY (the
 # tests pass their own, built from tests/screen_e2e/paint_root.c); without
-# one the pattern is made with ImageMagick.
+# one (or with "") the pattern is made with ImageMagick. Further arguments go
+# to Xvfb, e.g. "-extension MIT-SHM" to run without shared memory.
 #
 # Use:  export DISPLAY=$(scripts/xvfb-server.sh start)
 set -eu
@@ -19,7 +21,7 @@ set -eu
 state_dir=${TMPDIR:-/tmp}
 
 usage() {
-    echo "usage: $0 start [PAINTER] | stop DISPLAY | install" >&2
+    echo "usage: $0 start [PAINTER [XVFB_ARG...]] | stop DISPLAY | install" >&2
     exit 2
 }
 
@@ -42,11 +44,12 @@ paint_with_imagemagick() {
 
 start() {
     painter=${1:-}
+    [ $# -gt 0 ] && shift
     numfile=$(mktemp "$state_dir/mirvo-xvfb.XXXXXX")
     # -displayfd lets the server pick a free number itself (no race with a
     # parallel test) and writes it once it accepts connections. -noreset keeps
     # the painted root when the last client leaves.
-    setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset \
+    setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset "$@" \
         3>"$numfile" </dev/null >"$numfile.log" 2>&1 &
     pid=$!
     tries=0
@@ -101,7 +104,7 @@ stop() {
 
 [ $# -ge 1 ] || usage
 case $1 in
-    start) [ $# -le 2 ] || usage; start "${2:-}" ;;
+    start) shift; start "$@" ;;
     stop) [ $# -eq 2 ] || usage; stop "$2" ;;
     install) install_packages ;;
     *) usage ;;

@@ -148,6 +148,8 @@ struct Settings {
 
 class CaptureX11 : public ::testing::Test {
 protected:
+    explicit CaptureX11(const std::string& xvfbArgs = "") : server(xvfbArgs) {}
+
     void SetUp() override {
         ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
         setenv("DISPLAY", server.display().c_str(), 1);
@@ -214,6 +216,25 @@ TEST_F(CaptureX11, ContentListsTheServersMonitorsInItsOrder) {
     EXPECT_EQ(f.height, 1080u);
     EXPECT_EQ(f.at(480, 270), kGreen);
     EXPECT_EQ(f.at(480, 810), kWhite);
+    EXPECT_FALSE(await([&](capture::Completion d) { stream->stopCapture(d); }));
+}
+
+// A server without MIT-SHM: the plain GetImage path gives the same frames.
+class CaptureX11WithoutShm : public CaptureX11 {
+protected:
+    CaptureX11WithoutShm() : CaptureX11("-extension MIT-SHM") {}
+};
+
+TEST_F(CaptureX11WithoutShm, FramesStillArriveWithTheirColours) {
+    auto stream = start({});
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(recorder->waitFor(2));
+    const Frame f = recorder->last();
+    EXPECT_EQ(f.width, 1280u);
+    EXPECT_EQ(f.at(320, 180), kRed);
+    EXPECT_EQ(f.at(960, 180), kGreen);
+    EXPECT_EQ(f.at(320, 540), kBlue);
+    EXPECT_EQ(f.at(960, 540), kWhite);
     EXPECT_FALSE(await([&](capture::Completion d) { stream->stopCapture(d); }));
 }
 

@@ -9,9 +9,10 @@
 
 class XvfbServer {
 public:
-    XvfbServer() {
-        const std::string cmd =
-            std::string("'") + MIRVO_XVFB_SCRIPT + "' start '" + MIRVO_PAINTER + "'";
+    // xvfbArgs: extra server arguments, e.g. "-extension MIT-SHM".
+    explicit XvfbServer(const std::string& xvfbArgs = "") {
+        const std::string cmd = std::string("'") + MIRVO_XVFB_SCRIPT + "' start '" +
+                                MIRVO_PAINTER + "' " + xvfbArgs;
         if (FILE* p = popen(cmd.c_str(), "r")) {
             char line[64] = {};
             if (std::fgets(line, sizeof line, p)) display_ = line;
