@@ -257,7 +257,7 @@ TEST_F(CaptureX11, FramesHaveTheConfiguredSizeFormatColoursAndQueue) {
     EXPECT_GE(f.strideY, 1280u);
     EXPECT_GE(f.strideUV, 1280u);
     EXPECT_EQ(f.thread, "mirvo.sck.video");
-    // Same aspect: no bars; a box-filtered solid area keeps its exact colour.
+    // Same aspect: no bars; an area-averaged solid area keeps its exact colour.
     EXPECT_EQ(f.at(320, 180), kRed);
     EXPECT_EQ(f.at(960, 180), kGreen);
     EXPECT_EQ(f.at(320, 540), kBlue);

@@ -2,6 +2,7 @@
 // cursor blend of the Linux capture binding.
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -119,6 +120,30 @@ TEST(RgbNv12, FitKeepsTheAspectWithEvenCentredPicture) {
     expect(1920, 1080, 1279, 719, 0, 0, 1278, 718);      // odd frame: even picture
     expect(1920, 1080, 1, 1, 0, 0, 0, 0);                // nothing left to draw
     expect(1920, 1080, 0, 720, 0, 0, 0, 0);
+}
+
+TEST(RgbNv12, AreaScalerAveragesCoveredAreasAndKeepsUniformOnesExact) {
+    // One row 0, 90, 180 into two pixels: 0*2/3 + 90/3 = 30 and 90/3 + 180*2/3 = 150.
+    const std::uint8_t row[12] = {0, 0, 0, 0, 90, 90, 90, 0, 180, 180, 180, 0};
+    std::uint8_t out[8] = {};
+    rgbnv12::AreaScaler(3, 1, 2, 1).scale(row, 12, out, 8);
+    EXPECT_EQ(out[0], 30);
+    EXPECT_EQ(out[2], 30);
+    EXPECT_EQ(out[3], 255);
+    EXPECT_EQ(out[4], 150);
+
+    // Uniform areas stay exact at awkward ratios, down and up.
+    for (auto [sw, sh, dw, dh] : {std::array{1920, 1080, 1280, 720}, std::array{1920, 1080, 1000, 562},
+                                  std::array{7, 5, 3, 2}, std::array{640, 360, 1279, 719}}) {
+        std::vector<std::uint8_t> src(sw * sh * 4);
+        for (std::size_t i = 0; i < src.size(); i += 4) src[i] = 255, src[i + 1] = 16, src[i + 2] = 1;
+        std::vector<std::uint8_t> dst(dw * dh * 4);
+        rgbnv12::AreaScaler(sw, sh, dw, dh).scale(src.data(), sw * 4, dst.data(), dw * 4);
+        int off = 0;
+        for (std::size_t i = 0; i < dst.size(); i += 4)
+            off += dst[i] != 255 || dst[i + 1] != 16 || dst[i + 2] != 1;
+        EXPECT_EQ(off, 0) << sw << "x" << sh << " -> " << dw << "x" << dh;
+    }
 }
 
 TEST(RgbNv12, FillBlackCoversOddSizes) {
