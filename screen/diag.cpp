@@ -1,6 +1,7 @@
 #include "diag.h"
 
 #include <cerrno>
+#include <cstddef>
 
 #include <sys/uio.h>
 #include <unistd.h>

@@ -1,6 +1,7 @@
 #include "tap.h"
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <span>

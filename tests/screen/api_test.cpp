@@ -166,6 +166,8 @@ struct Failure {
     bool closesFd;
 };
 
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
 class ScreenApiFailure : public ScreenApi, public testing::WithParamInterface<Failure> {};
 
 TEST_P(ScreenApiFailure, WritesItsLineReturnsOneAndLeavesTheDescriptorToItsOwner) {
