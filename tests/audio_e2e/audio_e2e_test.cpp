@@ -146,14 +146,18 @@ public:
         err_.emplace(err[0]);
     }
     ~Child() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            wait(30s);
-        }
+        if (pid_ > 0 && !status_) wait(0s);
         if (outFd_ >= 0) ::close(outFd_);
     }
 
     pid_t pid() const { return pid_; }
+    // Collects standard output from now on. The collector lives as long as
+    // the child object, which kills the process first if it still runs.
+    Collector& collectStdout() {
+        out_.emplace(outFd_);
+        outFd_ = -1;
+        return *out_;
+    }
     // Hands the stdout pipe to the caller (who then owns it).
     int takeStdout() {
         const int fd = outFd_;
@@ -164,7 +168,8 @@ public:
         err_->join();
         return err_->data();
     }
-    // The wait status, or nothing if the child is still running after guard.
+    // The wait status, or nothing if the child was still running after
+    // guard; it is then killed, so that its pipes close and readers end.
     std::optional<int> wait(std::chrono::seconds guard) {
         const auto deadline = Clock::now() + guard;
         while (!status_) {
@@ -175,7 +180,10 @@ public:
             } else if (r < 0 && errno != EINTR) {
                 break;
             } else if (Clock::now() > deadline) {
-                break;
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &st, 0);
+                status_ = st;
+                return std::nullopt;
             } else {
                 std::this_thread::sleep_for(20ms);
             }
@@ -187,6 +195,7 @@ private:
     pid_t pid_ = -1;
     int outFd_ = -1;
     std::optional<Collector> err_;
+    std::optional<Collector> out_;
     std::optional<int> status_;
 };
 
@@ -335,7 +344,7 @@ class AudioE2EStopSignal : public PulseTest, public ::testing::WithParamInterfac
 TEST_P(AudioE2EStopSignal, CapturesTheToneThenExitsZeroAndLeavesNoRecording) {
     const std::string tone = toneFile(3.0);
     Child program({kProgram});
-    Collector out(program.takeStdout());
+    Collector& out = program.collectStdout();
     // An idle null sink answers a new recording in blocks of up to 2 s.
     ASSERT_TRUE(out.waitFor([](const std::string& d) { return d.size() >= 4; }, 30s))
         << "no output from the program";
@@ -373,7 +382,7 @@ TEST_F(AudioE2ECapture, RecordsTheDefaultSinkOnly) {
     ASSERT_TRUE(shell("pactl set-default-sink other").ok);
     const std::string tone = toneFile(1.5);
     Child program({kProgram});
-    Collector out(program.takeStdout());
+    Collector& out = program.collectStdout();
     ASSERT_TRUE(out.waitFor([](const std::string& d) { return d.size() >= 4; }, 30s));
 
     // Played to the end into the sink that is not the default...
@@ -428,7 +437,7 @@ TEST_F(AudioE2EEnding, ReaderClosingThePipeEndsTheProgramInOrder) {
 
 TEST_F(AudioE2EEnding, ServerGoingAwayEndsTheCaptureInsteadOfHanging) {
     Child program({kProgram});
-    Collector out(program.takeStdout());
+    Collector& out = program.collectStdout();
     ASSERT_TRUE(out.waitFor([](const std::string& d) { return d.size() >= 4; }, 30s));
     stopServer();
     // The loop returns by itself; the program then ends as after any
@@ -446,7 +455,7 @@ using AudioE2ESetupFailure = PulseTest;
 TEST_F(AudioE2ESetupFailure, NoDefaultSinkIsNoDefaultOutput) {
     ASSERT_TRUE(shell("pactl unload-module module-null-sink").ok);
     Child program({kProgram});
-    Collector out(program.takeStdout());
+    Collector& out = program.collectStdout();
     EXPECT_TRUE(exitedWith(program.wait(30s), 1));
     out.join();
     EXPECT_EQ(program.stderrText(), "pelko: no default output\n");
@@ -461,7 +470,7 @@ TEST(AudioE2ENoServer, TapCreationFailsWithNotRunning) {
     ::setenv("PULSE_SERVER", ("unix:" + dir + "/missing/native").c_str(), 1);
     ::setenv("PULSE_COOKIE", (dir + "/cookie").c_str(), 1);
     Child program({kProgram});
-    Collector out(program.takeStdout());
+    Collector& out = program.collectStdout();
     EXPECT_TRUE(exitedWith(program.wait(30s), 1));
     out.join();
     EXPECT_EQ(program.stderrText(), "pelko: CreateProcessTap 1937010544\n");
