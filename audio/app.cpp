@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <optional>
 
 #include <pthread.h>
@@ -51,6 +52,16 @@ hal::PlistDict aggregateDescription(const std::string& aggregateUID, const std::
         {"taps", PlistValue{PlistArray{PlistValue{
                      PlistDict{{"uid", PlistValue{tapUID}}, {"drift", PlistValue{true}}}}}}},
     };
+}
+
+void tearDown() {
+    if (State::ioProcID != nullptr) {
+        hal::deviceStop(State::aggID, State::ioProcID);
+        hal::destroyIOProcID(State::aggID, State::ioProcID);
+    }
+    if (State::aggID != 0) hal::destroyAggregateDevice(State::aggID);
+    if (State::tapID != 0) hal::destroyProcessTap(State::tapID);
+    std::exit(0);
 }
 
 void App::main() {

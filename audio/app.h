@@ -23,6 +23,10 @@ extern hal::ObjectID aggID;
 extern hal::IOProcID ioProcID;
 }  // namespace State
 
+// Stops and destroys what State records, in the fixed order and by its
+// guards, then exits with status 0. Main thread only; never returns.
+[[noreturn]] void tearDown();
+
 // The default output device's UID. Ends the process through die() when the
 // device or its UID cannot be read.
 std::string defaultOutputUID();

@@ -68,12 +68,22 @@ constexpr std::uint32_t kElementMain = 0;
 // A property-list value, the shape of a CFDictionary of strings, booleans,
 // arrays and dictionaries. Dictionaries keep their insertion order.
 struct PlistValue;
+struct PlistEntry;
 using PlistArray = std::vector<PlistValue>;
-using PlistDict = std::vector<std::pair<std::string, PlistValue>>;
+using PlistDict = std::vector<PlistEntry>;
 struct PlistValue {
     std::variant<bool, std::string, PlistArray, PlistDict> v;
-    bool operator==(const PlistValue&) const = default;
 };
+struct PlistEntry {
+    std::string key;
+    PlistValue value;
+};
+// Out of line: comparing the containers needs both types complete.
+bool operator==(const PlistValue& a, const PlistValue& b);
+inline bool operator==(const PlistEntry& a, const PlistEntry& b) {
+    return a.key == b.key && a.value == b.value;
+}
+inline bool operator==(const PlistValue& a, const PlistValue& b) { return a.v == b.v; }
 
 // The buffers Core Audio hands an IO proc; layout-identical to
 // AudioBuffer and AudioBufferList (the macOS binding checks this).

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "hal.h"
 
@@ -26,6 +27,22 @@ hal::OSStatus ioProc(hal::ObjectID device, const hal::AudioTimeStamp* now,
                      void* clientData);
 
 namespace pcm {
+
+// Converts `frames` frames of `channels` interleaved floats to 2 * frames
+// interleaved stereo samples at dst, exactly as writeS16 writes them. Uses
+// the widest vector unit the processor has (chosen once).
+void convert(std::int64_t frames, std::int64_t channels, const float* src, std::int16_t* dst);
+
+// The same, one sample at a time: the oracle the fast paths are held to.
+void convertReference(std::int64_t frames, std::int64_t channels, const float* src,
+                      std::int16_t* dst);
+
+// Which conversion paths this build and processor can run, for tests and
+// benchmarks: "scalar" always, then e.g. "sse2", "avx2" or "neon".
+std::vector<const char*> availablePaths();
+// Runs one named path; false if it is not available here.
+bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, const float* src,
+                 std::int16_t* dst);
 
 // Descriptor the PCM goes to; 1 in the program, a pipe or file in tests.
 void setOutputFd(int fd);

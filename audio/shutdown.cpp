@@ -8,8 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app.h"
-#include "hal.h"
 
 namespace {
 
@@ -53,16 +51,6 @@ void requestShutdown() {
 bool shutdownRequested() { return gRequested.load(); }
 
 void onSignal(int) { requestShutdown(); }
-
-void tearDown() {
-    if (State::ioProcID != nullptr) {
-        hal::deviceStop(State::aggID, State::ioProcID);
-        hal::destroyIOProcID(State::aggID, State::ioProcID);
-    }
-    if (State::aggID != 0) hal::destroyAggregateDevice(State::aggID);
-    if (State::tapID != 0) hal::destroyProcessTap(State::tapID);
-    std::exit(0);
-}
 
 void die(std::string_view message) {
     std::string line;

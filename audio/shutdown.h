@@ -1,5 +1,6 @@
-// How the audio program ends: an orderly teardown on SIGINT/SIGTERM (or
-// when the reader of standard output has gone), and die() on a setup failure.
+// How the audio program ends: the wake-up that asks for an orderly teardown
+// on SIGINT/SIGTERM (or when the reader of standard output has gone; the
+// teardown itself is in app.h), and die() on a setup failure.
 //
 // Signal handlers run on any thread and only wake the main thread through a
 // self-pipe: the teardown calls are not async-signal-safe. The main thread
@@ -23,10 +24,6 @@ bool shutdownRequested();
 
 // The SIGINT/SIGTERM handler: ignores its argument and wakes the main thread.
 void onSignal(int sig);
-
-// Stops and destroys what State records, in the fixed order and by its
-// guards, then exits with status 0. Main thread only; never returns.
-[[noreturn]] void tearDown();
 
 // Writes "pelko: " + message + "\n" to standard error in one piece and exits
 // with status 1. Nothing is torn down.

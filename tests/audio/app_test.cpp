@@ -199,21 +199,21 @@ TEST(Setup, EveryRunHasItsOwnAggregateUID) {
 TEST(Setup, AggregateDescriptionHasExactlyItsEightEntries) {
     const auto d = aggregateDescription("app.mirvo.tap.X", "Out", "Tap");
     std::vector<std::string> keys;
-    for (const auto& [k, v] : d) keys.push_back(k);
+    for (const auto& e : d) keys.push_back(e.key);
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "uid", "master", "private", "stacked",
                                               "tapautostart", "subdevices", "taps"}));
-    const auto& subs = std::get<hal::PlistArray>(d[6].second.v);
+    const auto& subs = std::get<hal::PlistArray>(d[6].value.v);
     ASSERT_EQ(subs.size(), 1u);
     EXPECT_EQ(std::get<hal::PlistDict>(subs[0].v),
               (hal::PlistDict{{"uid", hal::PlistValue{std::string("Out")}}}));
-    const auto& taps = std::get<hal::PlistArray>(d[7].second.v);
+    const auto& taps = std::get<hal::PlistArray>(d[7].value.v);
     ASSERT_EQ(taps.size(), 1u);
     EXPECT_EQ(std::get<hal::PlistDict>(taps[0].v),
               (hal::PlistDict{{"uid", hal::PlistValue{std::string("Tap")}},
                               {"drift", hal::PlistValue{true}}}));
-    EXPECT_EQ(std::get<bool>(d[3].second.v), true);
-    EXPECT_EQ(std::get<bool>(d[4].second.v), false);
-    EXPECT_EQ(std::get<bool>(d[5].second.v), true);
+    EXPECT_EQ(std::get<bool>(d[3].value.v), true);
+    EXPECT_EQ(std::get<bool>(d[4].value.v), false);
+    EXPECT_EQ(std::get<bool>(d[5].value.v), true);
 }
 
 // A signal that arrives while setup is still building is handled once State

@@ -3,16 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -240,9 +243,15 @@ TEST(PcmWriter, WholeBlocksDespitePartialWritesAndInterrupts) {
 
     std::string got;
     std::thread reader([&] {
+        // The timer's signals are for the writer.
+        sigset_t alarm;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
         char buf[997];
         for (;;) {
             const ssize_t n = ::read(p[0], buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             got.append(buf, std::size_t(n));
         }
@@ -303,6 +312,78 @@ TEST(PcmWriter, ReaderGoneClosesOutputAndRequestsShutdown) {
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// The rounding as first written: lround of the float product. sat() must
+// agree with it everywhere; this samples every 251st bit pattern.
+std::int16_t satByLround(float x) {
+    if (!(x < 1.0f)) return 32767;
+    const float p = (x < -1.0f ? -1.0f : x) * 32767.0f;
+    return static_cast<std::int16_t>(std::lround(p));
+}
+
+float fromBits(std::uint32_t b) {
+    float f;
+    std::memcpy(&f, &b, 4);
+    return f;
+}
+
+TEST(Sat, AgreesWithLroundAcrossTheFloatRange) {
+    for (std::uint64_t b = 0; b <= 0xFFFFFFFFull; b += 251) {
+        const float x = fromBits(std::uint32_t(b));
+        ASSERT_EQ(sat(x), satByLround(x)) << std::hexfloat << x;
+    }
+}
+
+// Every vector path against the scalar sat() on all 2^32 float bit patterns.
+TEST(ConvertPaths, EveryFloatBitPatternMatchesScalarSat) {
+    constexpr std::size_t kChunk = 1u << 20;
+    std::vector<float> src(kChunk);
+    std::vector<std::int16_t> want(kChunk), got(kChunk);
+    const auto paths = pcm::availablePaths();
+    for (std::uint64_t base = 0; base < (1ull << 32); base += kChunk) {
+        for (std::size_t i = 0; i < kChunk; ++i) src[i] = fromBits(std::uint32_t(base + i));
+        for (std::size_t i = 0; i < kChunk; ++i) want[i] = sat(src[i]);
+        for (const char* path : paths) {
+            if (std::strcmp(path, "scalar") == 0) continue;
+            ASSERT_TRUE(pcm::convertWith(path, kChunk / 2, 2, src.data(), got.data()));
+            if (std::memcmp(got.data(), want.data(), kChunk * 2) != 0) {
+                for (std::size_t i = 0; i < kChunk; ++i) {
+                    ASSERT_EQ(got[i], want[i]) << path << " bits 0x" << std::hex << base + i;
+                }
+            }
+        }
+    }
+}
+
+// Random shapes, odd lengths and every channel count through every path,
+// with the input ending exactly where a frame ends.
+TEST(ConvertPaths, RandomShapesMatchTheReference) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<float> val(-1.3f, 1.3f);
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(), 0.5f, -0.5f, 1.0f, -1.0f};
+    for (int round = 0; round < 3000; ++round) {
+        const std::int64_t channels = 1 + std::int64_t(rng() % 8);
+        const std::int64_t frames = std::int64_t(rng() % 700);
+        std::vector<float> src(std::size_t(frames * channels));
+        for (auto& s : src) s = (rng() % 16 == 0) ? specials[rng() % 7] : val(rng);
+        std::vector<std::int16_t> want(std::size_t(2 * frames) + 8, 0x5A5A);
+        pcm::convertReference(frames, channels, src.data(), want.data());
+        for (const char* path : pcm::availablePaths()) {
+            std::vector<std::int16_t> got(want.size(), 0x5A5A);
+            ASSERT_TRUE(pcm::convertWith(path, frames, channels, src.data(), got.data()));
+            ASSERT_EQ(got, want) << path << " frames " << frames << " channels " << channels;
+        }
+        std::vector<std::int16_t> viaDefault(want.size(), 0x5A5A);
+        pcm::convert(frames, channels, src.data(), viaDefault.data());
+        ASSERT_EQ(viaDefault, want);
+    }
 }
 
 }  // namespace

@@ -120,7 +120,7 @@ std::string toText(const hal::PlistValue& v) {
 std::string toText(const hal::PlistDict& d) {
     std::string t = "{";
     for (std::size_t i = 0; i < d.size(); ++i) {
-        t += (i ? "," : "") + d[i].first + "=" + toText(d[i].second);
+        t += (i ? "," : "") + d[i].key + "=" + toText(d[i].value);
     }
     return t + "}";
 }
