@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -349,9 +350,31 @@ public:
                 std::lock_guard<std::mutex> l(core->m);
                 core->captureThread = std::this_thread::get_id();
             }
+            // The start completion runs exactly once: with the loop's answer,
+            // or with the failure that ended the loop before it answered. A
+            // failure after a successful start reaches the delegate instead.
+            bool answered = false;
+            const Completion once = [&answered, &completion](std::optional<Error> e) {
+                answered = true;
+                completion(std::move(e));
+            };
+            std::string failure;
             try {
-                captureLoop(core, completion);
+                captureLoop(core, once);
+            } catch (const std::exception& e) {
+                failure = e.what();
             } catch (...) {
+                failure = "the capture failed";
+            }
+            if (!failure.empty()) {
+                if (!answered) {
+                    completion(Error{failure});
+                } else {
+                    std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
+                    if (core->owner && core->delegate) {
+                        core->delegate->didStopWithError(*core->owner, Error{failure});
+                    }
+                }
             }
             std::lock_guard<std::mutex> l(core->m);
             core->threadDone = true;
