@@ -54,13 +54,17 @@ hal::PlistDict aggregateDescription(const std::string& aggregateUID, const std::
     };
 }
 
-void tearDown() {
+void releaseAll() {
     if (State::ioProcID != nullptr) {
         hal::deviceStop(State::aggID, State::ioProcID);
         hal::destroyIOProcID(State::aggID, State::ioProcID);
     }
     if (State::aggID != 0) hal::destroyAggregateDevice(State::aggID);
     if (State::tapID != 0) hal::destroyProcessTap(State::tapID);
+}
+
+void tearDown() {
+    releaseAll();
     std::exit(0);
 }
 
@@ -119,7 +123,14 @@ void App::main() {
     State::ioProcID = ioProcID;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 
-    hal::runMainLoop(shutdownWakeFd());
+    const hal::OSStatus lost = hal::runMainLoop(shutdownWakeFd());
     if (shutdownRequested()) tearDown();
+    if (lost != 0) {
+        // The platform took the capture away (the sound server or the device
+        // is gone): release what is left in order and say so, rather than
+        // end as if the host had asked for it.
+        releaseAll();
+        die(withStatus("device lost ", lost));
+    }
     description.reset();
 }

@@ -24,7 +24,10 @@ extern hal::IOProcID ioProcID;
 }  // namespace State
 
 // Stops and destroys what State records, in the fixed order and by its
-// guards, then exits with status 0. Main thread only; never returns.
+// guards. Main thread only.
+void releaseAll();
+
+// releaseAll(), then exit with status 0. Never returns.
 [[noreturn]] void tearDown();
 
 // The default output device's UID. Ends the process through die() when the

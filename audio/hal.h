@@ -144,9 +144,10 @@ OSStatus destroyIOProcID(ObjectID device, IOProcID id);
 OSStatus deviceStart(ObjectID device, IOProcID id);
 OSStatus deviceStop(ObjectID device, IOProcID id);
 
-// Runs the platform's main loop on the main thread. Returns once wakeFd
-// (the read end of a pipe) becomes readable, or when the platform ends the
-// loop by itself.
-void runMainLoop(int wakeFd);
+// Runs the platform's main loop on the main thread. Returns 0 once wakeFd
+// (the read end of a pipe) becomes readable or the platform ends the loop by
+// itself; returns a non-zero status when the running capture was lost
+// underneath the program (the sound server or the device went away).
+OSStatus runMainLoop(int wakeFd);
 
 }  // namespace hal

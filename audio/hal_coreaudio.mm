@@ -310,7 +310,7 @@ OSStatus deviceStart(ObjectID device, IOProcID id) { return AudioDeviceStart(dev
 
 OSStatus deviceStop(ObjectID device, IOProcID id) { return AudioDeviceStop(device, toPlatform(id)); }
 
-void runMainLoop(int wakeFd) {
+OSStatus runMainLoop(int wakeFd) {
     CFFileDescriptorContext context{0, nullptr, nullptr, nullptr, nullptr};
     CFFileDescriptorRef fd = CFFileDescriptorCreate(kCFAllocatorDefault, wakeFd, false, onWake, &context);
     CFRunLoopSourceRef source =
@@ -321,7 +321,7 @@ void runMainLoop(int wakeFd) {
             CFRelease(fd);
         }
         waitReadable(wakeFd);
-        return;
+        return kNoError;
     }
     // The read callback fires once per enable, which is all it takes: the
     // first wake-up ends the loop. A byte already waiting fires it at once.
@@ -332,6 +332,7 @@ void runMainLoop(int wakeFd) {
     CFRelease(source);
     CFFileDescriptorInvalidate(fd);  // leaves wakeFd open: closeOnInvalidate is false
     CFRelease(fd);
+    return kNoError;
 }
 
 }  // namespace hal

@@ -711,14 +711,15 @@ OSStatus deviceStop(ObjectID device, IOProcID id) {
     return kNoError;
 }
 
-void runMainLoop(int wakeFd) {
+OSStatus runMainLoop(int wakeFd) {
     // The mainloop thread does the work; this thread only waits for the
-    // wake-up or for the capture to fail underneath us.
+    // wake-up or for the capture to fail underneath us. A wake-up wins.
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {B().failPipe[0], POLLIN, 0}};
     for (;;) {
         const int r = ::poll(fds, 2, -1);
         if (r < 0 && errno == EINTR) continue;
-        return;
+        if (r < 0 || (fds[0].revents & (POLLIN | POLLHUP)) != 0) return kNoError;
+        return kNotRunningError;
     }
 }
 

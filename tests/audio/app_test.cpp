@@ -312,6 +312,25 @@ TEST(Shutdown, ReaderGoneTearsDownInOrderAndExitsZeroSilently) {
     EXPECT_EQ(r.log, concat(setupCalls(), kTeardown));
 }
 
+// The platform taking the capture away is a failure, not a stop: ordered
+// release, one line, status 1. A stop request that is already pending wins.
+TEST(Shutdown, LostCaptureReleasesInOrderAndExitsOne) {
+    auto lost = runApp([] { fake::setStatus("runMainLoop", hal::kNotRunningError); });
+    ASSERT_TRUE(lost.exited);
+    EXPECT_EQ(lost.exitCode, 1);
+    EXPECT_EQ(lost.err, "pelko: device lost 1937010544\n");
+    EXPECT_EQ(lost.log, concat(setupCalls(), kTeardown));
+
+    auto requested = runApp([] {
+        fake::setStatus("runMainLoop", hal::kNotRunningError);
+        fake::onCall("runMainLoop", [] { std::raise(SIGTERM); });
+    });
+    ASSERT_TRUE(requested.exited);
+    EXPECT_EQ(requested.exitCode, 0);
+    EXPECT_EQ(requested.err, "");
+    EXPECT_EQ(requested.log, concat(setupCalls(), kTeardown));
+}
+
 TEST(Die, WritesOneUtf8LineAndExitsOne) {
     auto empty = testing_support::runChild([](int) {}, [] { die(""); });
     EXPECT_TRUE(empty.exited);

@@ -440,11 +440,11 @@ TEST_F(AudioE2EEnding, ServerGoingAwayEndsTheCaptureInsteadOfHanging) {
     Collector& out = program.collectStdout();
     ASSERT_TRUE(out.waitFor([](const std::string& d) { return d.size() >= 4; }, 30s));
     stopServer();
-    // The loop returns by itself; the program then ends as after any
-    // return of its run loop.
-    EXPECT_TRUE(exitedWith(program.wait(30s), 0));
+    // The loss wakes the main thread, which releases what it built and
+    // reports the lost capture with the binding's not-running status.
+    EXPECT_TRUE(exitedWith(program.wait(30s), 1));
     out.join();
-    EXPECT_EQ(program.stderrText(), "");
+    EXPECT_EQ(program.stderrText(), "pelko: device lost 1937010544\n");
     EXPECT_EQ(out.data().size() % 4, 0u);
 }
 

@@ -216,15 +216,16 @@ OSStatus deviceStop(ObjectID device, IOProcID id) {
     return enter("deviceStop", std::to_string(device) + "," + idText(id));
 }
 
-void runMainLoop(int wakeFd) {
-    enter("runMainLoop", "");
+OSStatus runMainLoop(int wakeFd) {
+    // A scripted status is a capture lost underneath the program.
+    if (const OSStatus lost = enter("runMainLoop", ""); lost != 0) return lost;
     // Wait for the wake-up, as the real loops do; give up after 10 s so a
     // broken test ends instead of hanging (the loop then "ends by itself").
     pollfd p{wakeFd, POLLIN, 0};
     for (;;) {
         const int r = ::poll(&p, 1, 10000);
         if (r < 0 && errno == EINTR) continue;
-        return;
+        return 0;
     }
 }
 
