@@ -658,6 +658,15 @@ OSStatus destroyAggregateDevice(ObjectID device) {
     return kNoError;
 }
 
+// Under the mainloop lock the read callback is not running; from here on it
+// skips this proc, and the recording ends once no proc of the device runs.
+static void stopProc(Aggregate& agg, IOProcID id) {
+    id->started = false;
+    if (std::none_of(agg.procs.begin(), agg.procs.end(), [](const auto& r) { return r->started; })) {
+        stopStream(agg);
+    }
+}
+
 OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID* outID) {
     Locked lock;
     Aggregate* agg = findAggregate(device);
@@ -673,10 +682,7 @@ OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
     Aggregate* agg = findAggregate(device);
     if (agg == nullptr) return kBadDeviceError;
     if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
-    id->started = false;
-    if (std::none_of(agg->procs.begin(), agg->procs.end(), [](const auto& r) { return r->started; })) {
-        stopStream(*agg);
-    }
+    stopProc(*agg, id);
     std::erase_if(agg->procs, [&](const auto& r) { return r.get() == id; });
     return kNoError;
 }
@@ -702,12 +708,7 @@ OSStatus deviceStop(ObjectID device, IOProcID id) {
     Aggregate* agg = findAggregate(device);
     if (agg == nullptr) return kBadDeviceError;
     if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
-    // Under the lock the read callback is not running; from here on it
-    // skips this proc.
-    id->started = false;
-    if (std::none_of(agg->procs.begin(), agg->procs.end(), [](const auto& r) { return r->started; })) {
-        stopStream(*agg);
-    }
+    stopProc(*agg, id);
     return kNoError;
 }
 
