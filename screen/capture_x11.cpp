@@ -440,26 +440,20 @@ Plan makePlan(const X11Configuration& c, int nativeW, int nativeH) {
     return p;
 }
 
-// Scales the grabbed pixels into the picture area and converts them.
+// Scales the grabbed pixels into the picture area and converts them. A
+// display already of the picture's size is converted as it is.
 void render(const std::uint8_t* pixels, int sw, int sh, const Plan& plan,
-            std::unique_ptr<rgbnv12::AreaScaler>& scaler, std::vector<std::uint8_t>& scaled,
-            Nv12Storage& out) {
+            std::unique_ptr<rgbnv12::AreaScaler>& scaler, Nv12Storage& out) {
     const rgbnv12::Rect& r = plan.picture;
     if (r.width <= 0 || r.height <= 0) return;
-    const std::uint8_t* src = pixels;
-    int srcStride = sw * 4;
-    if (r.width != sw || r.height != sh) {
-        if (!scaler) scaler = std::make_unique<rgbnv12::AreaScaler>(sw, sh, r.width, r.height);
-        scaled.resize(static_cast<std::size_t>(r.width) * r.height * 4);
-        scaler->scale(pixels, sw * 4, scaled.data(), r.width * 4);
-        src = scaled.data();
-        srcStride = r.width * 4;
+    std::uint8_t* y = out.y() + static_cast<std::size_t>(r.y) * out.stride + r.x;
+    std::uint8_t* uv = out.uv() + static_cast<std::size_t>(r.y / 2) * out.stride + r.x;
+    if (r.width == sw && r.height == sh) {
+        rgbnv12::bgrxToNv12Bt709(pixels, sw * 4, sw, sh, y, out.stride, uv, out.stride);
+        return;
     }
-    rgbnv12::bgrxToNv12Bt709(src, srcStride, r.width, r.height,
-                             out.y() + static_cast<std::size_t>(r.y) * out.stride + r.x,
-                             out.stride,
-                             out.uv() + static_cast<std::size_t>(r.y / 2) * out.stride + r.x,
-                             out.stride);
+    if (!scaler) scaler = std::make_unique<rgbnv12::AreaScaler>(sw, sh, r.width, r.height);
+    scaler->scaleToNv12(pixels, sw * 4, y, out.stride, uv, out.stride);
 }
 
 void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
@@ -482,7 +476,6 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
     const Plan plan = makePlan(cfg, grabber->width(), grabber->height());
     auto pool = std::make_shared<Pool>(plan.depth, plan.width, plan.height);
     std::unique_ptr<rgbnv12::AreaScaler> scaler;
-    std::vector<std::uint8_t> scaled;
     started(std::nullopt);
 
     auto next = std::chrono::steady_clock::now();
@@ -508,7 +501,7 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
                     Error{"lost the connection to X display \"" + core->display->server + "\""});
             return;
         }
-        render(pixels, grabber->width(), grabber->height(), plan, scaler, scaled,
+        render(pixels, grabber->width(), grabber->height(), plan, scaler,
                buffer->storage());
 
         auto sample = std::make_shared<X11Sample>(std::move(buffer));
