@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -56,8 +57,8 @@ const char* kUsage =
     "  -r, --fps N            highest frame rate (default 30)\n"
     "  -d, --duration SECS    stop after SECS seconds (default: until Ctrl-C)\n"
     "  -o, --out DIR          output folder, created if missing (default .)\n"
-    "      --audio-program P  the audio capture program to run\n"
-    "      --library P        the screen capture library to load\n"
+    "      --audio-program P  the audio capture program to run (default %s)\n"
+    "      --library P        the screen capture library to load (default %s)\n"
     "      --no-audio         record the screen only\n"
     "      --no-video         record the sound only\n"
     "      --no-mp4           do not run ffmpeg\n"
@@ -67,28 +68,36 @@ const char* kUsage =
     "Exit status: 0 when every stream that was asked for was recorded, 1 when a\n"
     "deliverable failed (its message and status are shown), 2 for bad options.\n";
 
-[[noreturn]] void usageError(const std::string& what) {
-    std::fprintf(stderr, "mirvo-record: %s\n%s", what.c_str(), kUsage);
+void printUsage(FILE* to, const Options& defaults) {
+    std::fprintf(to, kUsage, defaults.audioProgram.c_str(), defaults.library.c_str());
+}
+
+[[noreturn]] void usageError(const std::string& what, const Options& defaults) {
+    std::fprintf(stderr, "mirvo-record: %s\n", what.c_str());
+    printUsage(stderr, defaults);
     std::exit(2);
 }
 
-// The build tree's deliverables when they are there, else the installed
-// layout beside this program: bin/mirvo-sck-audio and lib/libmirvo_sck.so.
+// The installed layout beside this program (bin/mirvo-sck-audio and
+// lib/libmirvo_sck.so) when it is there, so that an installed copy never
+// picks up a stale build tree; else the build tree's deliverables.
 std::string locate(const char* built, const char* besideExe) {
-    struct stat st {};
-    if (::stat(built, &st) == 0) return built;
     char exe[4096];
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return built;
     std::string dir(exe, std::size_t(n));
     dir.resize(dir.rfind('/'));
-    return dir + "/" + besideExe;
+    const std::string beside = dir + "/" + besideExe;
+    struct stat st {};
+    return ::stat(beside.c_str(), &st) == 0 ? beside : built;
 }
 
 Options parse(int argc, char** argv) {
     Options o;
     o.audioProgram = locate(MIRVO_DEFAULT_AUDIO_PROGRAM, "mirvo-sck-audio");
     o.library = locate(MIRVO_DEFAULT_LIBRARY, "../lib/libmirvo_sck.so");
+    const Options defaults = o;
+    auto usageError = [&](const std::string& what) { ::usageError(what, defaults); };
     auto value = [&](int& i) -> std::string {
         if (i + 1 >= argc) usageError(std::string(argv[i]) + " needs a value");
         return argv[++i];
@@ -103,7 +112,7 @@ Options parse(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
-            std::fputs(kUsage, stdout);
+            printUsage(stdout, defaults);
             std::exit(0);
         } else if (a == "-s" || a == "--size") {
             const std::string v = value(i);
@@ -337,6 +346,39 @@ bool startVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
     return true;
 }
 
+// recording.mp4 from the two files, through ffmpeg when it is on PATH. Its
+// own failure costs only the MP4: the WAV and Y4M are complete already.
+void makeMp4(const Options& o, const std::string& wavPath, const std::string& y4mPath) {
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error"};
+    if (o.video) args.insert(args.end(), {"-i", y4mPath});
+    if (o.audio) args.insert(args.end(), {"-i", wavPath});
+    if (o.video) {
+        // Tagged as what the frames are: BT.709, video range.
+        args.insert(args.end(), {"-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
+                                 "-color_range", "tv", "-colorspace", "bt709",
+                                 "-color_primaries", "bt709", "-color_trc", "bt709"});
+    }
+    if (o.audio) args.insert(args.end(), {"-c:a", "aac", "-b:a", "192k"});
+    args.push_back(o.out + "/recording.mp4");
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ);
+    if (rc == ENOENT) {
+        std::fprintf(stderr, "mirvo-record: ffmpeg is not installed; no recording.mp4\n");
+        return;
+    }
+    int status = 0;
+    if (rc == 0) {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (rc != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "mirvo-record: ffmpeg could not make recording.mp4\n");
+    }
+}
+
 std::string describeExit(int status) {
     if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return std::string("killed by signal ") + strsignal(WTERMSIG(status));
@@ -357,8 +399,11 @@ void progress(const Options& o, double elapsed, const AudioSide& a, const VideoS
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
     const int w = o.width & ~1, h = o.height & ~1;
-    if (::mkdir(o.out.c_str(), 0777) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "mirvo-record: cannot create %s: %s\n", o.out.c_str(), std::strerror(errno));
+    std::error_code ec;
+    std::filesystem::create_directories(o.out, ec);
+    if (ec) {
+        std::fprintf(stderr, "mirvo-record: cannot create %s: %s\n", o.out.c_str(),
+                     ec.message().c_str());
         return 1;
     }
     if (::pipe2(gWake, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
@@ -449,8 +494,13 @@ int main(int argc, char** argv) {
         }
     }
     if (wavFd >= 0) {
-        const auto header = wavHeader(a.bytes.load());
-        if (::pwrite(wavFd, header.data(), 44, 0) != 44) a.writeFailed = true;
+        // Whole frames only: a torn tail would make the data chunk lie.
+        const std::uint64_t data = a.bytes.load() & ~std::uint64_t(3);
+        const auto header = wavHeader(data);
+        if (::pwrite(wavFd, header.data(), 44, 0) != 44 ||
+            ::ftruncate(wavFd, off_t(44 + data)) != 0) {
+            a.writeFailed = true;
+        }
         ::close(wavFd);
     }
     if (y4mFd >= 0) ::close(y4mFd);
@@ -460,20 +510,7 @@ int main(int argc, char** argv) {
     }
     if (failed) return 1;
 
-    if (o.mp4 && ::system("command -v ffmpeg >/dev/null 2>&1") == 0) {
-        std::string cmd = "ffmpeg -nostdin -y -loglevel error";
-        if (o.video) cmd += " -i '" + y4mPath + "'";
-        if (o.audio) cmd += " -i '" + wavPath + "'";
-        if (o.video) {
-            cmd += " -c:v libx264 -preset veryfast -pix_fmt yuv420p -color_range tv"
-                   " -colorspace bt709 -color_primaries bt709 -color_trc bt709";
-        }
-        if (o.audio) cmd += " -c:a aac -b:a 192k";
-        cmd += " '" + o.out + "/recording.mp4'";
-        if (::system(cmd.c_str()) != 0) {
-            std::fprintf(stderr, "mirvo-record: ffmpeg could not make recording.mp4\n");
-        }
-    }
+    if (o.mp4) makeMp4(o, wavPath, y4mPath);
     std::fprintf(stderr, "mirvo-record: %llu frames, %.2f s of audio in %s\n",
                  static_cast<unsigned long long>(v.frames.load()),
                  double(a.bytes.load()) / (48000.0 * 4), o.out.c_str());
