@@ -62,7 +62,8 @@ env -u DISPLAY python3 "$example" --library "$library" --frames 1 >nodisplay.out
   fail "read_frames.py without a display: status $status, $(cat nodisplay.err)"
 
 # 3. The README's video command: raw NV12 frames into ffmpeg.
-python3 "$example" --library "$library" --raw --size 640x360 --frames 60 |
+python3 "$example" --library "$library" \
+    --raw --size 640x360 --frames 60 |
   ffmpeg -f rawvideo -pix_fmt nv12 -s 640x360 -r 30 -i - out.mp4 >ffmpeg-video.log 2>&1 ||
   fail "the video pipeline failed: $(cat ffmpeg-video.log)"
 [ "$(probe out.mp4 width,height,nb_read_frames)" = $'width=640\nheight=360\nnb_read_frames=60' ] ||
