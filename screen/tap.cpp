@@ -8,6 +8,7 @@
 
 #include "diag.h"
 #include "nv12.h"
+#include "nv12_fast.h"
 
 namespace {
 
@@ -34,8 +35,34 @@ constexpr std::uint64_t kMaxSide = static_cast<std::uint64_t>(INT64_MAX);
 
 }  // namespace
 
+// What one conversion needs besides the source: kept across frames so the
+// steady state allocates nothing and writes into memory already mapped and
+// cached.
+struct Tap::Scratch {
+    nv12::Converter converter;
+    std::unique_ptr<std::uint8_t[]> luma, chroma;
+    std::size_t lumaBytes = 0, chromaBytes = 0;
+
+    // Buffers of at least the frame's sizes; false when they cannot be had.
+    bool fit(const nv12::Frame& f) noexcept {
+        if (lumaBytes < f.lumaBytes || chromaBytes < f.chromaBytes) {
+            luma.reset();
+            chroma.reset();
+            lumaBytes = chromaBytes = 0;
+            luma.reset(new (std::nothrow) std::uint8_t[f.lumaBytes]);
+            chroma.reset(new (std::nothrow) std::uint8_t[f.chromaBytes]);
+            if (!luma || !chroma) return false;
+            lumaBytes = f.lumaBytes;
+            chromaBytes = f.chromaBytes;
+        }
+        return true;
+    }
+};
+
 Tap::Tap(std::int64_t w, std::int64_t h, std::int32_t fd) noexcept
     : width(w), height(h), out(fd) {}
+
+Tap::~Tap() { delete spare.load(std::memory_order_acquire); }
 
 void Tap::didOutputSampleBuffer(capture::Stream&, const capture::SampleBuffer& sample,
                                 capture::OutputType type) {
@@ -80,19 +107,25 @@ void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
         if (!frame || frame->lumaBytes == 0) return;
         if (!nv12::indexable(src, frame->width, frame->height)) return;
 
-        // Per call: several threads may be converting at once.
-        const std::unique_ptr<std::uint8_t[]> luma(new (std::nothrow) std::uint8_t[frame->lumaBytes]);
-        const std::unique_ptr<std::uint8_t[]> chroma(
-            new (std::nothrow) std::uint8_t[frame->chromaBytes]);
-        if (!luma || !chroma) return;
-        nv12::convertReference(src, frame->width, frame->height, luma.get(), chroma.get());
+        // Several threads may be converting at once: each works in a scratch
+        // of its own, the last one left behind when there is one.
+        std::unique_ptr<Scratch> scratch(spare.exchange(nullptr, std::memory_order_acquire));
+        if (!scratch) scratch.reset(new (std::nothrow) Scratch);
+        if (!scratch || !scratch->fit(*frame)) return;
+        scratch->converter.convert(src, frame->width, frame->height, scratch->luma.get(),
+                                   scratch->chroma.get());
 
         const std::array<std::span<const std::uint8_t>, 2> planes{
-            std::span<const std::uint8_t>(luma.get(), frame->lumaBytes),
-            std::span<const std::uint8_t>(chroma.get(), frame->chromaBytes),
+            std::span<const std::uint8_t>(scratch->luma.get(), frame->lumaBytes),
+            std::span<const std::uint8_t>(scratch->chroma.get(), frame->chromaBytes),
         };
-        std::lock_guard<std::mutex> guard(lock);
-        (void)out.writeAll(planes);  // a failed write costs this frame only
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            (void)out.writeAll(planes);  // a failed write costs this frame only
+        }
+        Scratch* empty = nullptr;
+        if (spare.compare_exchange_strong(empty, scratch.get(), std::memory_order_acq_rel))
+            (void)scratch.release();
     } catch (...) {
         // A platform call that throws loses the frame, nothing more.
     }

@@ -11,6 +11,7 @@
 // closes it when the last reference goes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -22,6 +23,7 @@ public:
     // Validates nothing and cannot fail; a negative size writes nothing, a
     // descriptor that is not open fails every write silently.
     Tap(std::int64_t width, std::int64_t height, std::int32_t fd) noexcept;
+    ~Tap() override;
     Tap() = delete;
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
@@ -34,13 +36,22 @@ public:
 
     // Converts and writes one frame, or drops it (unsupported format, no
     // planes, empty or unallocatable frame). Reports nothing; may be entered
-    // from several threads at once, frames are never interleaved.
+    // from several threads at once, frames are never interleaved. In the
+    // steady state (one caller at a time, same source geometry) it allocates
+    // nothing: the converter's plan and the frame buffers are kept for the
+    // next call.
     void writeNV12(capture::PixelBuffer& buffer) noexcept;
 
     const std::int64_t width;   // as requested; the frame uses it rounded down to even
     const std::int64_t height;
 
 private:
+    struct Scratch;  // a converter and its frame buffers (tap.cpp)
+
     FrameOutput out;
     std::mutex lock;  // held across the two plane writes of one frame
+    // The scratch the last call left behind. A call takes it by exchange and
+    // puts it back when done; a call that finds none (another thread holds
+    // it) makes its own, and of two returning, the second frees its own.
+    std::atomic<Scratch*> spare{nullptr};
 };
