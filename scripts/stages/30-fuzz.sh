@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# A short fuzzing run of each target in fuzz/ (libFuzzer, clang, with
+# AddressSanitizer and UndefinedBehaviorSanitizer), built into build-fuzz/
+# (or $MIRVO_FUZZ_DIR). Every kept input (fuzz/corpus/<target>/ and
+# fuzz/regressions/<target>/) is replayed first; then each target fuzzes for
+# $MIRVO_FUZZ_SECONDS (default 20) from a scratch copy of its corpus, so the
+# tree is never written. Any crash fails the stage; its input is left in the
+# scratch directory named in the message.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${MIRVO_FUZZ_DIR:-$root/build-fuzz}
+seconds=${MIRVO_FUZZ_SECONDS:-20}
+start=$(date +%s)
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+  -DMIRVO_BUILD_BENCH=OFF -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_FUZZ=ON \
+  -DMIRVO_SANITIZE=address,undefined >/dev/null
+cmake --build "$build" -j "$(nproc)" --target nv12_fuzz ioproc_fuzz startstop_fuzz >/dev/null
+echo "fuzz: built in $(( $(date +%s) - start )) s"
+
+export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/mirvo-fuzz.XXXXXX")
+for target in nv12 ioproc startstop; do
+  bin=$build/fuzz/${target}_fuzz
+  mkdir -p "$scratch/$target"
+  cp "$root/fuzz/corpus/$target/"* "$scratch/$target/" 2>/dev/null || true
+  # The library's diagnostic lines would flood the log: the target's
+  # standard error is closed, the fuzzer's reports still come through.
+  flags=(-close_fd_mask=2 -rss_limit_mb=2048 -timeout=30 -artifact_prefix="$scratch/$target-")
+  regressions=("$root/fuzz/regressions/$target/"*)
+  if [ -e "${regressions[0]}" ]; then
+    "$bin" "${flags[@]}" "${regressions[@]}" >"$scratch/$target-replay.log" 2>&1 ||
+      { cat "$scratch/$target-replay.log"; echo "fuzz: $target regression failed" >&2; exit 1; }
+  fi
+  if ! "$bin" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 "$scratch/$target" \
+      >"$scratch/$target.log" 2>&1; then
+    tail -n 60 "$scratch/$target.log"
+    echo "fuzz: $target failed; input in $scratch/$target-*" >&2
+    exit 1
+  fi
+  runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$scratch/$target.log")
+  echo "fuzz: $target: ${runs:-?} runs in $seconds s, corpus $(ls "$scratch/$target" | wc -l) inputs"
+done
+rm -rf "$scratch"
+echo "fuzz: passed in $(( $(date +%s) - start )) s"
