@@ -11,6 +11,7 @@ packages=(
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev
   libyuv-dev ffmpeg imagemagick python3
+  g++-aarch64-linux-gnu qemu-user googletest
 )
 
 missing=()
