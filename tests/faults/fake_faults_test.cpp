@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -103,13 +104,13 @@ TEST_P(StalledReader, ResumesWithEveryFrameWholeAndInOrder) {
         while (got.size() < until && Clock::now() < guard) {
             pollfd pf{p[0], POLLIN, 0};
             if (::poll(&pf, 1, 200) <= 0) continue;
-            const ssize_t r = ::read(p[0], buf, sizeof buf);
+            const ssize_t r = ::read(p[0], buf, std::min(sizeof buf, until - got.size()));
             if (r <= 0) break;
             got.insert(got.end(), buf, buf + r);
         }
     };
     readSome(3 * kFrame, Clock::now() + 30s);
-    ASSERT_EQ(got.size(), 3 * kFrame);
+    EXPECT_EQ(got.size(), 3 * kFrame);  // the platform thread is joined below either way
     std::this_thread::sleep_for(5s);
     EXPECT_LT(delivered.load(), kFrames) << "the writer did not wait for the stalled reader";
     readSome(kFrames * kFrame, Clock::now() + 60s);
