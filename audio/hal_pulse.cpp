@@ -6,8 +6,8 @@
 //   aggregate device   a float32 stereo recording stream from the monitor of
 //                      the sink named by "master", at the 'nsrt' rate (the
 //                      server resamples)
-//   IO proc            called on the mainloop thread ("mirvo-capture") with
-//                      each chunk the stream delivers, about 10 ms long
+//   IO proc            called on the mainloop thread ("mirvo-capture") in
+//                      cycles of at most 20 ms of what the stream delivers
 //
 // Object IDs are numbered here (never 0 or 1, the system object). The server
 // connection is opened by the first call that needs it and closed once no tap
@@ -414,7 +414,9 @@ OSStatus startStream(Aggregate& agg) {
     pa_stream_set_read_callback(agg.stream, onRead, &agg);
 
     // Without an explicit fragment size the server hands over ~2 s chunks.
-    agg.fragmentBytes = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec));
+    // 20 ms cycles: small enough for a live capture, and half the wake-ups
+    // and writes of 10 ms ones for the same audio.
+    agg.fragmentBytes = static_cast<std::uint32_t>(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &spec));
     pa_buffer_attr attr;
     attr.maxlength = UINT32_MAX;
     attr.tlength = UINT32_MAX;
