@@ -150,7 +150,13 @@ TEST(StartStopCycles, AThousandAgainstTheFakeLeaveNothingBehind) {
         }
         platform.join();
         mirvo_sck_stop();
-        // The stop ends once the platform has stopped: then end of file.
+        // The stop ends once the platform has stopped: then end of file
+        // (the poll's guard turns a descriptor left open into a failure).
+        pollfd pf{p[0], POLLIN, 0};
+        if (::poll(&pf, 1, 10000) != 1) {
+            ::close(p[0]);
+            FAIL() << "no end of file after stop, cycle " << n;
+        }
         std::uint8_t extra;
         EXPECT_EQ(::read(p[0], &extra, 1), 0);
         ::close(p[0]);
