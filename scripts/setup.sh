@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libc++-14-dev libc++abi-14-dev
+  libclang-rt-14-dev llvm-14
   libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils libpulse-dev sox
   xvfb x11-utils x11-xserver-utils
