@@ -1,11 +1,16 @@
 // The Linux binding of capture.h against a real Xvfb: content, configuration,
 // frames, the pixel-buffer pool, stop, release and a server that goes away.
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <set>
@@ -433,6 +438,24 @@ TEST_F(CaptureX11, StartFailsReadablyWhenTheServerIsGone) {
     ASSERT_TRUE(c.content);
     const std::string display = server.display();
     server.stop();
+    // Hold the display number by binding its socket name without listening:
+    // a server started meanwhile by a parallel test cannot take the number,
+    // and a client's connection there is refused, as with no server at all.
+    const std::string name = "/tmp/.X11-unix/X" + display.substr(display.find(':') + 1);
+    const int holder = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());  // abstract namespace
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(holder, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        ::close(holder);
+        GTEST_SKIP() << "display " << display << " was taken again before the test held it";
+    }
+    struct Release {
+        int fd;
+        ~Release() { ::close(fd); }
+    } release{holder};
     auto config = capture::makeStreamConfiguration();
     config->setPixelFormat(capture::kPixelFormat420v);
     auto stream =
