@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "page_end_buffer.h"
+
 namespace fuzzin {
 
 // Ends the run with the reason as the sanitizer's summary line, which the
@@ -52,32 +54,7 @@ private:
     std::size_t n_;
 };
 
-// `bytes` bytes that end exactly at a PROT_NONE page: one byte past the end
-// faults, with or without a sanitizer.
-class Guarded {
-public:
-    explicit Guarded(std::size_t bytes) : bytes_(bytes) {
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        const std::size_t body = (bytes + page - 1) / page * page;
-        mapBytes_ = body + page;
-        map_ = ::mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map_ == MAP_FAILED) std::abort();
-        auto* base = static_cast<std::uint8_t*>(map_);
-        if (::mprotect(base + body, page, PROT_NONE) != 0) std::abort();
-        data_ = base + body - bytes;
-    }
-    ~Guarded() { ::munmap(map_, mapBytes_); }
-    Guarded(const Guarded&) = delete;
-    Guarded& operator=(const Guarded&) = delete;
-    std::uint8_t* data() { return data_; }
-    std::size_t size() const { return bytes_; }
-
-private:
-    void* map_;
-    std::size_t mapBytes_;
-    std::uint8_t* data_;
-    std::size_t bytes_;
-};
+using Guarded = testing_support::PageEndBuffer;
 
 // The frame for a requested size: each side rounded down to even, negative
 // as 0.

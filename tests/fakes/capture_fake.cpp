@@ -9,7 +9,6 @@
 #include <new>
 #include <stdexcept>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -354,12 +353,6 @@ struct PixelBuffer::Calls {
     int depth = 0;
 };
 
-namespace {
-
-std::size_t pageSize() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
-
-}  // namespace
-
 PixelBuffer::PixelBuffer(std::size_t width, std::size_t height, std::uint32_t format,
                          std::size_t lumaStride, std::size_t chromaStride)
     : width_(width), height_(height), format_(format), calls_(std::make_unique<Calls>()) {
@@ -367,27 +360,12 @@ PixelBuffer::PixelBuffer(std::size_t width, std::size_t height, std::uint32_t fo
     const std::size_t ch = (height + 1) / 2;
     strides_[0] = lumaStride ? lumaStride : width;
     strides_[1] = chromaStride ? chromaStride : 2 * cw;
-    const std::size_t bytes[2] = {strides_[0] * height, strides_[1] * ch};
-    const std::size_t page = pageSize();
-    for (int i = 0; i < 2; ++i) {
-        Plane& p = planes_[i];
-        const std::size_t body = (bytes[i] + page - 1) / page * page;
-        p.mapBytes = body + page;
-        p.map = ::mmap(nullptr, p.mapBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-        if (p.map == MAP_FAILED) throw std::runtime_error("mmap failed");
-        auto* base = static_cast<std::uint8_t*>(p.map);
-        if (::mprotect(base + body, page, PROT_NONE) != 0) throw std::runtime_error("mprotect");
-        // The plane's last byte is the last byte before the guard page.
-        p.data = base + body - bytes[i];
-        p.bytes = bytes[i];
-    }
+    // Each plane's last byte is the last before an inaccessible page.
+    planes_[0] = std::make_unique<testing_support::PageEndBuffer>(strides_[0] * height);
+    planes_[1] = std::make_unique<testing_support::PageEndBuffer>(strides_[1] * ch);
 }
 
-PixelBuffer::~PixelBuffer() {
-    for (auto& p : planes_)
-        if (p.map) ::munmap(p.map, p.mapBytes);
-}
+PixelBuffer::~PixelBuffer() = default;
 
 void PixelBuffer::note(std::string call) const {
     std::lock_guard<std::mutex> g(calls_->m);
@@ -436,7 +414,7 @@ std::uint32_t PixelBuffer::pixelFormatType() const {
 const std::uint8_t* PixelBuffer::baseAddressOfPlane(std::size_t plane) const {
     note("baseAddressOfPlane(" + std::to_string(plane) + ")");
     if (withheld_ || plane > 1) return nullptr;
-    return planes_[plane].data;
+    return planes_[plane]->data();
 }
 
 std::size_t PixelBuffer::bytesPerRowOfPlane(std::size_t plane) const {

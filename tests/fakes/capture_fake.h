@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "page_end_buffer.h"
 
 namespace fake {
 
@@ -85,8 +86,8 @@ public:
     // baseAddressOfPlane then answers nullptr for both planes.
     void withholdPlanes() { withheld_ = true; }
 
-    std::uint8_t* plane(std::size_t i) { return planes_[i].data; }
-    std::size_t planeBytes(std::size_t i) const { return planes_[i].bytes; }
+    std::uint8_t* plane(std::size_t i) { return planes_[i]->data(); }
+    std::size_t planeBytes(std::size_t i) const { return planes_[i]->size(); }
     std::size_t stride(std::size_t i) const { return strides_[i]; }
     // "lock(1)", "width()", ..., "unlock(1)", in order.
     std::vector<std::string> calls() const;
@@ -101,18 +102,12 @@ public:
     std::size_t bytesPerRowOfPlane(std::size_t plane) const override;
 
 private:
-    struct Plane {
-        std::uint8_t* data = nullptr;
-        std::size_t bytes = 0;
-        void* map = nullptr;
-        std::size_t mapBytes = 0;
-    };
     void note(std::string call) const;
 
     std::size_t width_, height_;
     std::uint32_t format_;
     std::size_t strides_[2];
-    Plane planes_[2];
+    std::unique_ptr<testing_support::PageEndBuffer> planes_[2];
     bool withheld_ = false;
     struct Calls;
     std::unique_ptr<Calls> calls_;

@@ -23,39 +23,14 @@
 #include "alloc_counter.h"
 #include "capture.h"
 #include "nv12.h"
+#include "page_end_buffer.h"
 #include "nv12_fast.h"
 #include "support.h"
 #include "tap.h"
 
 namespace {
 
-std::size_t pageSize() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
-
-// `bytes` bytes whose last is the last before a PROT_NONE page.
-class Guarded {
-public:
-    explicit Guarded(std::size_t bytes) : bytes_(bytes) {
-        const std::size_t page = pageSize();
-        const std::size_t body = (bytes + page - 1) / page * page;
-        mapBytes_ = body + page;
-        map_ = ::mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map_ == MAP_FAILED) std::abort();
-        auto* base = static_cast<std::uint8_t*>(map_);
-        if (::mprotect(base + body, page, PROT_NONE) != 0) std::abort();
-        data_ = base + body - bytes;
-    }
-    ~Guarded() { ::munmap(map_, mapBytes_); }
-    Guarded(const Guarded&) = delete;
-    Guarded& operator=(const Guarded&) = delete;
-    std::uint8_t* data() const { return data_; }
-    std::size_t size() const { return bytes_; }
-
-private:
-    void* map_;
-    std::size_t mapBytes_;
-    std::uint8_t* data_;
-    std::size_t bytes_;
-};
+using Guarded = testing_support::PageEndBuffer;
 
 std::int64_t lastIndex(std::int64_t n, std::int64_t s) { return std::min((n - 1) * s / n, s - 1); }
 

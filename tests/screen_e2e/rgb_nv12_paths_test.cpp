@@ -17,33 +17,12 @@
 #include <gtest/gtest.h>
 
 #include "alloc_counter.h"
+#include "page_end_buffer.h"
 #include "rgb_nv12.h"
 
 namespace {
 
-// `bytes` bytes whose last is the last before a PROT_NONE page.
-class PageEndBuffer {
-public:
-    explicit PageEndBuffer(std::size_t bytes) {
-        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-        const std::size_t body = (bytes + page - 1) / page * page;
-        mapBytes_ = body + page;
-        map_ = ::mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map_ == MAP_FAILED) std::abort();
-        auto* base = static_cast<std::uint8_t*>(map_);
-        if (::mprotect(base + body, page, PROT_NONE) != 0) std::abort();
-        data_ = base + body - bytes;
-    }
-    ~PageEndBuffer() { ::munmap(map_, mapBytes_); }
-    PageEndBuffer(const PageEndBuffer&) = delete;
-    PageEndBuffer& operator=(const PageEndBuffer&) = delete;
-    std::uint8_t* data() { return data_; }
-
-private:
-    void* map_ = nullptr;
-    std::size_t mapBytes_ = 0;
-    std::uint8_t* data_ = nullptr;
-};
+using testing_support::PageEndBuffer;
 
 // An NV12 destination with padded rows; the padding and a tail are filled
 // with a marker that no conversion writes over.
