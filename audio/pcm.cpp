@@ -62,17 +62,18 @@ void convertScalar(std::int64_t frames, std::int64_t channels, const float* src,
 
 #if MIRVO_PCM_X86
 
-// sat() on four lanes: the same comparisons and roundings as the scalar form.
+// sat() on four lanes. min(x, 1) turns NaN into 1 (minps returns its second
+// operand when either is NaN), so the clamp alone covers NaN and +-inf.
+// Rounding half away from zero is trunc(|p| + 0.49999997) with p's sign:
+// exact for every |p| <= 32767 (the largest float below one half never lets
+// the sum round up across an integer), which the exhaustive test confirms.
 inline __m128i sat4(__m128 x) {
-    const __m128 one = _mm_set1_ps(1.0f);
-    const __m128 below1 = _mm_cmplt_ps(x, one);  // false for NaN
-    const __m128 p = _mm_mul_ps(_mm_max_ps(x, _mm_set1_ps(-1.0f)), _mm_set1_ps(32767.0f));
-    __m128i t = _mm_cvttps_epi32(p);
-    const __m128 f = _mm_sub_ps(p, _mm_cvtepi32_ps(t));
-    t = _mm_sub_epi32(t, _mm_castps_si128(_mm_cmpge_ps(f, _mm_set1_ps(0.5f))));
-    t = _mm_add_epi32(t, _mm_castps_si128(_mm_cmple_ps(f, _mm_set1_ps(-0.5f))));
-    const __m128i m = _mm_castps_si128(below1);
-    return _mm_or_si128(_mm_and_si128(m, t), _mm_andnot_si128(m, _mm_set1_epi32(32767)));
+    const __m128 y = _mm_max_ps(_mm_min_ps(x, _mm_set1_ps(1.0f)), _mm_set1_ps(-1.0f));
+    const __m128 p = _mm_mul_ps(y, _mm_set1_ps(32767.0f));
+    const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), p);
+    const __m128i t = _mm_cvttps_epi32(_mm_add_ps(magnitude, _mm_set1_ps(0.49999997f)));
+    const __m128i sign = _mm_srai_epi32(_mm_castps_si128(p), 31);
+    return _mm_sub_epi32(_mm_xor_si128(t, sign), sign);
 }
 
 void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
@@ -113,13 +114,12 @@ void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
 }
 
 __attribute__((target("avx2"))) inline __m256i sat8(__m256 x) {
-    const __m256 below1 = _mm256_cmp_ps(x, _mm256_set1_ps(1.0f), _CMP_LT_OQ);
-    const __m256 p = _mm256_mul_ps(_mm256_max_ps(x, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(32767.0f));
-    __m256i t = _mm256_cvttps_epi32(p);
-    const __m256 f = _mm256_sub_ps(p, _mm256_cvtepi32_ps(t));
-    t = _mm256_sub_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_set1_ps(0.5f), _CMP_GE_OQ)));
-    t = _mm256_add_epi32(t, _mm256_castps_si256(_mm256_cmp_ps(f, _mm256_set1_ps(-0.5f), _CMP_LE_OQ)));
-    return _mm256_blendv_epi8(_mm256_set1_epi32(32767), t, _mm256_castps_si256(below1));
+    const __m256 y = _mm256_max_ps(_mm256_min_ps(x, _mm256_set1_ps(1.0f)), _mm256_set1_ps(-1.0f));
+    const __m256 p = _mm256_mul_ps(y, _mm256_set1_ps(32767.0f));
+    const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), p);
+    const __m256i t = _mm256_cvttps_epi32(_mm256_add_ps(magnitude, _mm256_set1_ps(0.49999997f)));
+    const __m256i sign = _mm256_srai_epi32(_mm256_castps_si256(p), 31);
+    return _mm256_sub_epi32(_mm256_xor_si256(t, sign), sign);
 }
 
 // The first two samples of four frames; 64-bit loads are cheaper here than
@@ -145,6 +145,25 @@ __attribute__((target("avx2"))) void convertAvx2(std::int64_t frames, std::int64
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), packed);
         }
         convertSse2(frames - i / 2, 2, src + i, dst + i);
+        return;
+    }
+    if (channels == 6) {
+        // 5.1: one 8-float load at frame f holds f's (L, R) in its first
+        // quarter and f + 1's in its last, so two loads and one in-lane
+        // shuffle give four frames, and one cross-lane permute puts eight in
+        // order: far fewer shuffles than 64-bit loads.
+        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+        for (; i + 8 <= frames; i += 8) {
+            const float* f = src + i * 6;
+            const __m256d a = _mm256_shuffle_pd(_mm256_castps_pd(_mm256_loadu_ps(f)),
+                                                _mm256_castps_pd(_mm256_loadu_ps(f + 12)), 12);
+            const __m256d b = _mm256_shuffle_pd(_mm256_castps_pd(_mm256_loadu_ps(f + 24)),
+                                                _mm256_castps_pd(_mm256_loadu_ps(f + 36)), 12);
+            const __m256i packed = _mm256_packs_epi32(sat8(_mm256_castpd_ps(a)), sat8(_mm256_castpd_ps(b)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i),
+                                _mm256_permutevar8x32_epi32(packed, order));
+        }
+        convertSse2(frames - i, channels, src + i * channels, dst + 2 * i);
         return;
     }
     if (channels > 2) {
