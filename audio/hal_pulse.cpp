@@ -669,6 +669,15 @@ static void stopProc(Aggregate& agg, IOProcID id) {
     }
 }
 
+// The aggregate device that has `id` registered, or the status that says why
+// there is none. Mainloop lock held.
+static OSStatus findRegistered(ObjectID device, IOProcID id, Aggregate** out) {
+    *out = findAggregate(device);
+    if (*out == nullptr) return kBadDeviceError;
+    if (findRegistration(**out, id) == nullptr) return kIllegalOperationError;
+    return kNoError;
+}
+
 OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID* outID) {
     Locked lock;
     Aggregate* agg = findAggregate(device);
@@ -681,9 +690,8 @@ OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID
 
 OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
     Locked lock;
-    Aggregate* agg = findAggregate(device);
-    if (agg == nullptr) return kBadDeviceError;
-    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    Aggregate* agg = nullptr;
+    if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
     stopProc(*agg, id);
     std::erase_if(agg->procs, [&](const auto& r) { return r.get() == id; });
     return kNoError;
@@ -691,9 +699,8 @@ OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
 
 OSStatus deviceStart(ObjectID device, IOProcID id) {
     Locked lock;
-    Aggregate* agg = findAggregate(device);
-    if (agg == nullptr) return kBadDeviceError;
-    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    Aggregate* agg = nullptr;
+    if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
     if (!connected()) return kNotRunningError;
     if (agg->stream != nullptr && pa_stream_get_state(agg->stream) != PA_STREAM_READY) {
         return kBadStreamError;  // it failed under a running proc
@@ -707,9 +714,8 @@ OSStatus deviceStart(ObjectID device, IOProcID id) {
 
 OSStatus deviceStop(ObjectID device, IOProcID id) {
     Locked lock;
-    Aggregate* agg = findAggregate(device);
-    if (agg == nullptr) return kBadDeviceError;
-    if (findRegistration(*agg, id) == nullptr) return kIllegalOperationError;
+    Aggregate* agg = nullptr;
+    if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
     stopProc(*agg, id);
     return kNoError;
 }

@@ -5,6 +5,8 @@
 // slow, shared machine; none is a timing requirement.
 #include <gtest/gtest.h>
 
+#include "private_pulse.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -258,29 +260,16 @@ ChannelStats stats(const std::vector<std::int16_t>& s, std::size_t from, std::si
 class PulseTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mirvo-audio-e2e.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        const auto r = shell(std::string(kScript) + " start " + dir_ + " " + kSink);
-        ASSERT_TRUE(r.ok) << "the private server did not start; see " << dir_ << "/server.log";
-        for (const auto& l : lines(r.out)) {
-            const auto eq = l.find('=');
-            ASSERT_NE(eq, std::string::npos) << l;
-            ::setenv(l.substr(0, eq).c_str(), l.substr(eq + 1).c_str(), 1);
-        }
-        ASSERT_NE(::getenv("PULSE_SERVER"), nullptr);
-        serverUp_ = true;
+        ASSERT_TRUE(server_.start("mirvo-audio-e2e", kSink))
+            << "the private server did not start; see " << server_.dir() << "/server.log";
+        dir_ = server_.dir();
     }
     void TearDown() override {
-        stopServer();
-        std::error_code ec;
-        if (!dir_.empty() && !HasFailure()) std::filesystem::remove_all(dir_, ec);
+        server_.stop();
+        if (!HasFailure()) server_.removeDir();
     }
 
-    void stopServer() {
-        if (serverUp_) shell(std::string(kScript) + " stop " + dir_);
-        serverUp_ = false;
-    }
+    void stopServer() { server_.stop(); }
 
     std::vector<std::string> recordingStreams() {
         const auto r = shell("pactl list short source-outputs");
@@ -308,8 +297,8 @@ protected:
             "--channels=2", "--device=" + sink, file});
     }
 
+    testing_support::PrivatePulse server_{kScript};
     std::string dir_;
-    bool serverUp_ = false;
 };
 
 // Frames of tone captured so far, counted from its onset.

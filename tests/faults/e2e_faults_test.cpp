@@ -33,6 +33,8 @@
 
 #include <gtest/gtest.h>
 
+#include "private_pulse.h"
+
 #include "child.h"
 
 namespace {
@@ -282,21 +284,13 @@ std::string shell(const std::string& command, bool* ok = nullptr) {
 class AudioFaults : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/mirvo-faults.XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        bool ok = false;
-        std::istringstream env(shell(std::string(MIRVO_PULSE_SCRIPT) + " start " + dir_, &ok));
-        ASSERT_TRUE(ok) << "no private sound server; see " << dir_ << "/server.log";
-        for (std::string l; std::getline(env, l);) {
-            const auto eq = l.find('=');
-            if (eq != std::string::npos) ::setenv(l.substr(0, eq).c_str(), l.substr(eq + 1).c_str(), 1);
-        }
+        ASSERT_TRUE(server_.start("mirvo-faults"))
+            << "no private sound server; see " << server_.dir() << "/server.log";
+        dir_ = server_.dir();
     }
     void TearDown() override {
-        shell(std::string(MIRVO_PULSE_SCRIPT) + " stop " + dir_);
-        std::error_code ec;
-        if (!HasFailure()) std::filesystem::remove_all(dir_, ec);
+        server_.stop();
+        if (!HasFailure()) server_.removeDir();
     }
 
     // Starts the program with stdout and stderr on pipes and default
@@ -388,6 +382,7 @@ protected:
         return ok && outputs.empty();
     }
 
+    testing_support::PrivatePulse server_{MIRVO_PULSE_SCRIPT};
     std::string dir_;
     pid_t pid_ = -1;
     int out_ = -1, err_ = -1;
