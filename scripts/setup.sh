@@ -11,7 +11,7 @@ packages=(
   xvfb x11-utils x11-xserver-utils
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev
-  libyuv-dev ffmpeg imagemagick python3
+  libyuv-dev ffmpeg imagemagick python3 python3-pytest
   g++-aarch64-linux-gnu qemu-user googletest
 )
 

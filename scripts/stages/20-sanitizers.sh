@@ -5,11 +5,11 @@
 # $MIRVO_TSAN_DIR). Benchmarks are not built, and the exhaustive 2^32 sample
 # conversion test is left to the plain build (it would take minutes here),
 # and so are the two tests whose hosts are built or run outside this build
-# (Python, an installed consumer): they cannot carry the sanitizer runtime.
+# (Python, an installed consumer, the process-level hosts): they cannot carry the sanitizer runtime.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 start=$(date +%s)
-skip='ConvertPaths.EveryFloatBitPatternMatchesScalarSat|interop_ffmpeg_python|install_consumer'
+skip='ConvertPaths.EveryFloatBitPatternMatchesScalarSat|interop_ffmpeg_python|install_consumer|process_'
 
 # A huge allocation must fail as in production (the sink drops the frame)
 # instead of ending the run; everything else is fatal at the first report.

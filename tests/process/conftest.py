@@ -1,0 +1,249 @@
+# Process-level tests: the deliverables driven the way a host drives them,
+# as real child processes on real pipes against private servers.
+#
+# Fixtures:
+#   build   paths of the built deliverables and helpers (MIRVO_BUILD_DIR)
+#   pulse   a private PulseAudio server with a 48 kHz null sink as default
+#   xvfb    a private Xvfb (1920x1080x24) painted in four quadrants
+#   spawn   starts a child in its own process group; every child still
+#           running at the end of the test is killed
+#   c_host  compiles a C host program against the installed headers
+#   py_host runs a Python host (a string of code) that loads the library
+# Every wait is guarded: a child that does not end in time fails the test
+# and is killed, never hangs the suite.
+import os
+import pathlib
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("MIRVO_BUILD_DIR", ROOT / "build"))
+
+
+class Build:
+    root = ROOT
+    dir = BUILD
+    audio = BUILD / "audio" / "mirvo-sck-audio"
+    library = BUILD / "screen" / "libmirvo_sck.so"
+    record = BUILD / "tools" / "mirvo-record"
+    painter = BUILD / "tests" / "screen_e2e" / "mirvo_paint_root"
+    include = ROOT / "screen" / "include"
+
+
+@pytest.fixture(scope="session")
+def build():
+    for p in (Build.audio, Build.library):
+        if not p.exists():
+            pytest.fail(f"{p} is not built")
+    return Build
+
+
+class Child:
+    """A child process in its own process group, its output in files."""
+
+    def __init__(self, argv, env=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None,
+                 preexec_fn=None, pass_fds=(), cwd=None):
+        self._dir = tempfile.TemporaryDirectory(prefix="mirvo-child.")
+        self.out_path = pathlib.Path(self._dir.name) / "out"
+        self.err_path = pathlib.Path(self._dir.name) / "err"
+        self._out = open(self.out_path, "wb") if stdout is None else None
+        self._err = open(self.err_path, "wb") if stderr is None else None
+        self.proc = subprocess.Popen(
+            [str(a) for a in argv], env=env, stdin=stdin,
+            stdout=self._out if stdout is None else stdout,
+            stderr=self._err if stderr is None else stderr,
+            start_new_session=True, preexec_fn=preexec_fn, pass_fds=pass_fds, cwd=cwd)
+        self.pid = self.proc.pid
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout, what="the child"):
+        """Exit status (negative: killed by that signal); fails the test
+        and kills the child if it has not ended within timeout seconds."""
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            pytest.fail(f"{what} did not end within {timeout} s")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait()
+
+    @property
+    def out(self):
+        return self.out_path.read_bytes() if self._out is not None else b""
+
+    @property
+    def err(self):
+        return self.err_path.read_bytes() if self._err is not None else b""
+
+    def close(self):
+        self.kill()
+        for f in (self._out, self._err):
+            if f is not None:
+                f.close()
+        self._dir.cleanup()
+
+
+@pytest.fixture
+def spawn():
+    children = []
+
+    def start(argv, **kw):
+        c = Child(argv, **kw)
+        children.append(c)
+        return c
+
+    yield start
+    for c in children:
+        c.close()
+
+
+def read_exactly(fd, n, timeout):
+    """n bytes from fd, or fewer if end of file or the time-out comes first."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(data) < n:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        chunk = os.read(fd, min(1 << 20, n - len(data)))
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+def wait_eof(fd, timeout):
+    """Drains fd until end of file; True if it came within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            return False
+        if not os.read(fd, 1 << 20):
+            return True
+
+
+def _script(name, *args, env=None):
+    return subprocess.run(["sh", str(ROOT / "scripts" / name), *map(str, args)],
+                          capture_output=True, text=True, env=env, timeout=120)
+
+
+class Pulse:
+    def __init__(self, directory):
+        self.dir = directory
+        r = _script("pulse-server.sh", "start", directory)
+        if r.returncode != 0:
+            pytest.fail(f"no private PulseAudio: {r.stderr}")
+        self.env = dict(os.environ)
+        for line in r.stdout.splitlines():
+            key, _, value = line.partition("=")
+            self.env[key] = value
+
+    def pactl(self, *args):
+        return subprocess.run(["pactl", *map(str, args)], env=self.env, capture_output=True,
+                              text=True, timeout=30)
+
+    def stop(self):
+        _script("pulse-server.sh", "stop", self.dir)
+
+
+@pytest.fixture
+def pulse():
+    d = tempfile.mkdtemp(prefix="mirvo-pulse.", dir="/tmp")
+    server = Pulse(d)
+    yield server
+    server.stop()
+    subprocess.run(["rm", "-rf", d])
+
+
+class Xvfb:
+    def __init__(self, painter, *args):
+        r = _script("xvfb-server.sh", "start", painter, *args)
+        if r.returncode != 0:
+            pytest.fail(f"no private Xvfb: {r.stderr}")
+        self.display = r.stdout.strip()
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self.env.pop("WAYLAND_DISPLAY", None)
+
+    def pid(self):
+        state = os.environ.get("TMPDIR", "/tmp")
+        return int(pathlib.Path(f"{state}/mirvo-xvfb{self.display}.pid").read_text())
+
+    def stop(self):
+        _script("xvfb-server.sh", "stop", self.display)
+
+
+@pytest.fixture
+def xvfb(build):
+    server = Xvfb(build.painter)
+    yield server
+    # A stopped server (SIGSTOP in a test) must be able to take SIGTERM.
+    try:
+        os.kill(server.pid(), signal.SIGCONT)
+    except (OSError, ValueError):
+        pass
+    server.stop()
+
+
+@pytest.fixture
+def c_host(tmp_path, build):
+    """Compiles C source text into a program; returns its path."""
+    counter = [0]
+
+    def compile_host(source, *flags):
+        counter[0] += 1
+        src = tmp_path / f"host{counter[0]}.c"
+        exe = tmp_path / f"host{counter[0]}"
+        src.write_text(source)
+        r = subprocess.run(["cc", "-std=c11", "-D_GNU_SOURCE", "-O1", "-Wall", "-I",
+                            str(build.include), str(src), "-o", str(exe), "-ldl", "-lpthread",
+                            *flags], capture_output=True, text=True)
+        if r.returncode != 0:
+            pytest.fail(f"host does not compile:\n{r.stderr}")
+        return exe
+
+    return compile_host
+
+
+# Prelude of every Python host: the library as `lib`, with typed functions.
+PY_PRELUDE = """
+import ctypes, os, sys, time
+lib = ctypes.CDLL(os.environ["MIRVO_SCK_LIBRARY"])
+lib.mirvo_sck_start.argtypes = [ctypes.c_int32] * 4
+lib.mirvo_sck_start.restype = ctypes.c_int32
+lib.mirvo_sck_stop.argtypes = []
+lib.mirvo_sck_stop.restype = None
+"""
+
+
+@pytest.fixture
+def py_host(spawn, build):
+    """Starts `python3 -c PRELUDE + code ARGS...` with env (e.g. xvfb.env);
+    the code finds ARGS in sys.argv[1:]."""
+
+    def start(code, env, args=(), **kw):
+        env = dict(env, MIRVO_SCK_LIBRARY=str(build.library))
+        return spawn([sys.executable, "-c", PY_PRELUDE + code, *args], env=env, **kw)
+
+    return start
+
+
+def nv12_bytes(width, height):
+    return (width & ~1) * (height & ~1) * 3 // 2
