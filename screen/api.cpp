@@ -1,13 +1,15 @@
 // The library's C interface: mirvo_sck_start and mirvo_sck_stop.
 //
 // Both are called by the host, one at a time, on any of its threads. Start
-// blocks that thread on a semaphore while a start task on a thread of its
-// own talks to the platform; stop hands the stream to a stop task and
-// returns at once. Neither takes a lock: gStream and gTap are only touched
-// by start (while its caller waits) and by stop, which the host never runs
-// together.
+// checks the descriptor, then blocks that thread on a semaphore while a
+// start task on a thread of its own talks to the platform; stop hands the
+// stream to a stop task and returns at once. Neither takes a lock: gStream
+// and gTap are only touched by start (while its caller waits) and by stop,
+// which the host never runs together, and by the fork handler in a child.
 #include "mirvo_sck.h"
 
+#include <algorithm>
+#include <charconv>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -16,9 +18,13 @@
 #include <optional>
 #include <semaphore>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
 
 #include "capture.h"
 #include "diag.h"
@@ -26,8 +32,40 @@
 
 namespace {
 
-std::shared_ptr<capture::Stream> gStream;  // the running stream, if any
-std::shared_ptr<Tap> gTap;                 // its sink
+// The running stream, if any, and its sink. Made once and never destroyed:
+// the capture belongs to the process for its whole life, and nothing may
+// run at exit, where releasing the stream would wait for a frame write that
+// a reader may hold up for ever.
+std::shared_ptr<capture::Stream>& gStream = *new std::shared_ptr<capture::Stream>();
+std::shared_ptr<Tap>& gTap = *new std::shared_ptr<Tap>();
+
+// A child of fork() has none of the threads that run the parent's capture,
+// and that capture is the parent's: the child forgets it without releasing
+// it (a release would wait for threads that do not exist in the child), so
+// its own exit or start never touches it.
+void forgetTheParentsCapture() noexcept {
+    ::new (static_cast<void*>(&gStream)) std::shared_ptr<capture::Stream>();
+    ::new (static_cast<void*>(&gTap)) std::shared_ptr<Tap>();
+}
+
+[[maybe_unused]] const bool gForkHandler =
+    ::pthread_atfork(nullptr, nullptr, forgetTheParentsCapture) == 0;
+
+// Releases a replaced capture on a thread of its own: its release may wait
+// for a frame write that its reader holds up, and the start that replaced
+// it must not. The sink, and with it the descriptor, goes once the stream
+// is released.
+void releaseApart(std::shared_ptr<capture::Stream> stream, std::shared_ptr<Tap> tap) noexcept {
+    if (!stream && !tap) return;
+    try {
+        std::thread([s = std::move(stream), t = std::move(tap)]() mutable noexcept {
+            t.reset();
+            s.reset();  // the last reference: the sink and its descriptor go
+        }).detach();
+    } catch (...) {
+        // No thread: the capture went with the failed launch, on this thread.
+    }
+}
 
 // Turns a completion handler into a value a task can wait for. The
 // completion side may run on any thread, before or after wait() starts.
@@ -58,8 +96,10 @@ struct ContentResult {
     std::optional<capture::Error> error;
 };
 
-// The start task's work, T1 to T10. Returns true once the capture runs and
-// gStream/gTap hold it. Every object it made is released when it returns,
+// The start task's work: find the first display, configure and make a
+// stream with a sink as its output and delegate, start it and wait for the
+// platform's answer. Returns true once the capture runs and gStream/gTap
+// hold it. Every object it made is released when it returns,
 // so a sink made for a failed start has closed fd by then (unless the
 // platform still holds the stream).
 bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std::int32_t fd) {
@@ -72,14 +112,14 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
         });
     ContentResult got = contentDone->wait();
     if (got.error) {
-        diag::line(got.error->localizedDescription);  // F1: fd is still the host's
+        diag::line(got.error->localizedDescription);  // no content: fd is still the host's
         return false;
     }
 
     std::vector<std::shared_ptr<capture::Display>> displays;
     if (got.content) displays = got.content->displays();
     if (displays.empty()) {
-        diag::line("no display");  // F2: fd is still the host's
+        diag::line("no display");  // fd is still the host's
         return false;
     }
 
@@ -104,7 +144,8 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
     const bool added =
         stream->addStreamOutput(tap, capture::kOutputTypeScreen, std::move(queue), &addError);
     if (!added) {
-        diag::line(addError.localizedDescription);  // F3
+        // Never started: the stream is only released, never stopped.
+        diag::line(addError.localizedDescription);
         return false;
     }
 
@@ -112,14 +153,15 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
     stream->startCapture(
         [startDone](std::optional<capture::Error> error) { startDone->set(std::move(error)); });
     if (const std::optional<capture::Error> error = startDone->wait()) {
-        diag::line(error->localizedDescription);  // F4
+        diag::line(error->localizedDescription);  // refused: released as above
         return false;
     }
 
-    // An earlier stream still held here is released without a stop; that
-    // ends its capture and closes its descriptor.
-    gTap = std::move(tap);
-    gStream = std::move(stream);
+    // An earlier capture still held here is replaced: released without a
+    // stop, apart from this thread. That ends it and closes its descriptor.
+    std::shared_ptr<capture::Stream> earlierStream = std::exchange(gStream, std::move(stream));
+    std::shared_ptr<Tap> earlierTap = std::exchange(gTap, std::move(tap));
+    releaseApart(std::move(earlierStream), std::move(earlierTap));
     return true;
 }
 
@@ -134,6 +176,21 @@ void reportInternalFailure() noexcept {
     } catch (...) {
         diag::line("internal error");
     }
+}
+
+// Checks that fd is open for writing, before anything is made; otherwise
+// writes the line and returns false, and fd is still the host's.
+bool usableDescriptor(std::int32_t fd) noexcept {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY) return true;
+    // "descriptor <fd> is not open[ for writing]", without allocating.
+    char text[64] = "descriptor ";
+    char* end = text + sizeof "descriptor " - 1;
+    end = std::to_chars(end, text + 24, fd).ptr;
+    const std::string_view rest = flags < 0 ? " is not open" : " is not open for writing";
+    end = std::copy(rest.begin(), rest.end(), end);
+    diag::line(std::string_view(text, static_cast<std::size_t>(end - text)));
+    return false;
 }
 
 struct StartCall {
@@ -168,6 +225,7 @@ void stopTask(std::shared_ptr<capture::Stream> stream) noexcept {
 
 extern "C" MIRVO_SCK_EXPORT std::int32_t mirvo_sck_start(std::int32_t width, std::int32_t height,
                                                          std::int32_t fps, std::int32_t fd) {
+    if (!usableDescriptor(fd)) return 1;
     try {
         auto call = std::make_shared<StartCall>();
         // A thread of its own: the task must never need the caller's thread,

@@ -11,10 +11,11 @@
 
 namespace {
 
-enum class Result { ok, brokenPipe, failed };
+enum class Outcome { ok, brokenPipe, failed };
 
-// One buffer in full; see FrameOutput::writeAll.
-Result writeFully(int fd, const std::uint8_t* p, std::size_t n) {
+// One buffer in full; see FrameOutput::writeAll. On failure *error is the
+// errno value.
+Outcome writeFully(int fd, const std::uint8_t* p, std::size_t n, int* error) {
     while (n > 0) {
         const ssize_t w = ::write(fd, p, n);
         if (w >= 0) {
@@ -31,12 +32,16 @@ Result writeFully(int fd, const std::uint8_t* p, std::size_t n) {
             do {
                 r = ::poll(&pf, 1, -1);
             } while (r < 0 && errno == EINTR);
-            if (r < 0 || (pf.revents & POLLNVAL) != 0) return Result::failed;
+            if (r < 0 || (pf.revents & POLLNVAL) != 0) {
+                *error = r < 0 ? errno : EBADF;
+                return Outcome::failed;
+            }
             continue;  // POLLERR/POLLHUP: the next write reports why
         }
-        return errno == EPIPE ? Result::brokenPipe : Result::failed;
+        *error = errno;
+        return errno == EPIPE ? Outcome::brokenPipe : Outcome::failed;
     }
-    return Result::ok;
+    return Outcome::ok;
 }
 
 #ifndef F_SETNOSIGPIPE
@@ -92,17 +97,24 @@ FrameOutput::~FrameOutput() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool FrameOutput::writeAll(std::span<const std::span<const std::uint8_t>> parts) noexcept {
+FrameOutput::Result FrameOutput::writeAll(
+    std::span<const std::span<const std::uint8_t>> parts) noexcept {
+    if (error_ != 0) return Result::ended;
 #ifndef F_SETNOSIGPIPE
     SigpipeBlock block;
 #endif
     for (const auto& part : parts) {
-        const Result r = writeFully(fd_, part.data(), part.size());
-        if (r == Result::ok) continue;
+        int error = 0;
+        const Outcome r = writeFully(fd_, part.data(), part.size(), &error);
+        if (r == Outcome::ok) continue;
+        if (r == Outcome::brokenPipe) {
 #ifndef F_SETNOSIGPIPE
-        if (r == Result::brokenPipe) block.sawBrokenPipe();
+            block.sawBrokenPipe();
 #endif
-        return false;
+            return Result::readerGone;
+        }
+        error_ = error != 0 ? error : EIO;
+        return Result::failed;
     }
-    return true;
+    return Result::written;
 }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <string>
+#include <system_error>
 
 #include "diag.h"
 #include "nv12.h"
@@ -81,6 +83,14 @@ void Tap::didStopWithError(capture::Stream&, const capture::Error& error) {
     diag::line(error.localizedDescription);
 }
 
+void Tap::reportWriteError(int error) noexcept {
+    try {
+        diag::line("frame write failed: " + std::generic_category().message(error));
+    } catch (...) {
+        diag::line("frame write failed");
+    }
+}
+
 void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
     try {
         // Locked before the size is read: the size belongs to the locked
@@ -121,7 +131,9 @@ void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
         };
         {
             std::lock_guard<std::mutex> guard(lock);
-            (void)out.writeAll(planes);  // a failed write costs this frame only
+            // A vanished reader costs this frame only, silently; any other
+            // error ends the output, reported here, once.
+            if (out.writeAll(planes) == FrameOutput::Result::failed) reportWriteError(out.error());
         }
         Scratch* empty = nullptr;
         if (spare.compare_exchange_strong(empty, scratch.get(), std::memory_order_acq_rel))

@@ -1,8 +1,8 @@
 // Tap: the frame sink. It is the stream's output for screen samples and its
 // delegate; it resamples every frame to the requested size and writes it to
 // the host's descriptor as NV12 (the Y plane, then the CbCr plane, no
-// framing), and reports a stream that stopped with an error on standard
-// error.
+// framing), and reports on standard error a stream that stopped with an
+// error and a write error that ended the output.
 //
 // Made by the start task (api.cpp) on its worker thread, held by the stream
 // (strong references, see capture.h) and by gTap. Samples arrive on the
@@ -20,8 +20,9 @@
 
 class Tap final : public capture::StreamOutput, public capture::StreamDelegate {
 public:
-    // Validates nothing and cannot fail; a negative size writes nothing, a
-    // descriptor that is not open fails every write silently.
+    // Validates nothing and cannot fail; a negative size writes nothing. The
+    // start checks the descriptor before it makes a sink; one that is not
+    // open fails the first write, which reports it (see writeNV12).
     Tap(std::int64_t width, std::int64_t height, std::int32_t fd) noexcept;
     ~Tap() override;
     Tap() = delete;
@@ -35,8 +36,11 @@ public:
     void didStopWithError(capture::Stream& stream, const capture::Error& error) override;
 
     // Converts and writes one frame, or drops it (unsupported format, no
-    // planes, empty or unallocatable frame). Reports nothing; may be entered
-    // from several threads at once, frames are never interleaved. In the
+    // planes, empty or unallocatable frame). A vanished reader (EPIPE) costs
+    // the frame silently. Any other write error ends the output: one line
+    // "sck-video: frame write failed: <strerror text>", the frame may be cut
+    // short, and nothing more is written. May be entered from several
+    // threads at once, frames are never interleaved. In the
     // steady state (one caller at a time, same source geometry) it allocates
     // nothing: the converter's plan and the frame buffers are kept for the
     // next call.
@@ -47,6 +51,8 @@ public:
 
 private:
     struct Scratch;  // a converter and its frame buffers (tap.cpp)
+
+    static void reportWriteError(int error) noexcept;
 
     FrameOutput out;
     std::mutex lock;  // held across the two plane writes of one frame
