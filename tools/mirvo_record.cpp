@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -153,12 +154,19 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-// Wakes the main thread on Ctrl-C or SIGTERM.
+// Wakes the main thread: a byte arrives on Ctrl-C or SIGTERM (gStop set),
+// when the screen library's start returns and when the screen capture is
+// lost. Never closed.
 int gWake[2] = {-1, -1};
-void onStopSignal(int) {
-    const int saved = errno;
+volatile std::sig_atomic_t gStop = 0;
+void notifyMain() {
     const char b = 1;
     (void)!::write(gWake[1], &b, 1);
+}
+void onStopSignal(int) {
+    const int saved = errno;
+    gStop = 1;
+    notifyMain();
     errno = saved;
 }
 
@@ -174,10 +182,17 @@ bool writeAll(int fd, const void* data, std::size_t n) {
     return true;
 }
 
-// Reads exactly n bytes unless the stream ends first; returns the count.
-std::size_t readFull(int fd, std::uint8_t* p, std::size_t n) {
+// Reads exactly n bytes unless the stream ends or cancelFd becomes readable
+// first; returns the count.
+std::size_t readFull(int fd, int cancelFd, std::uint8_t* p, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) break;
         const ssize_t r = ::read(fd, p + got, n - got);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
@@ -216,18 +231,6 @@ struct AudioSide {
     std::thread reader, errReader;
     std::atomic<std::uint64_t> bytes{0};
     std::string err;
-    bool writeFailed = false;
-};
-
-struct VideoSide {
-    void* lib = nullptr;
-    std::int32_t (*start)(std::int32_t, std::int32_t, std::int32_t, std::int32_t) = nullptr;
-    void (*stop)() = nullptr;
-    int readFd = -1;
-    std::thread reader;
-    std::atomic<std::uint64_t> frames{0};
-    std::atomic<std::uint64_t> bytes{0};
-    std::atomic<bool> ended{false};
     bool writeFailed = false;
 };
 
@@ -291,13 +294,117 @@ bool startAudio(const Options& o, AudioSide& a, int wavFd) {
     return true;
 }
 
+// The screen library's start, which blocks with no time-out, runs on a
+// thread of its own so that the main thread stays free for signals. The
+// thread uses only this (shared) record and the library, which is never
+// unloaded.
+struct StartCall {
+    std::atomic<bool> done{false};
+    std::atomic<std::int32_t> result{1};
+};
+
+struct VideoSide {
+    void* lib = nullptr;
+    std::int32_t (*start)(std::int32_t, std::int32_t, std::int32_t, std::int32_t) = nullptr;
+    void (*stop)() = nullptr;
+    int readFd = -1;
+    int libFd = -1;
+    int cancel[2] = {-1, -1};  // a byte on cancel[1] ends the reader
+    std::thread reader, starter;
+    std::shared_ptr<StartCall> call;
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<bool> ended{false};
+    bool writeFailed = false;
+
+    // Ends the reader (if the stream has not) and waits for it.
+    void endReader(bool cancelIt) {
+        if (cancelIt) notifyFd(cancel[1]);
+        reader.join();
+        ::close(readFd);
+        ::close(cancel[0]);
+        ::close(cancel[1]);
+    }
+    static void notifyFd(int fd) {
+        const char b = 1;
+        (void)!::write(fd, &b, 1);
+    }
+};
+
+// The screen library reports a capture the platform ended with an error as
+// one "sck-video: " line on our standard error. Standard error goes through
+// a pipe while the library runs; this thread passes everything on unchanged
+// and, while armed, takes such a line as the loss of the capture.
+class ErrorWatch {
+public:
+    bool begin() {
+        int p[2];
+        original_ = ::fcntl(2, F_DUPFD_CLOEXEC, 3);
+        if (original_ < 0 || ::pipe2(p, O_CLOEXEC) != 0) return false;
+        if (::dup2(p[1], 2) < 0) {
+            ::close(p[0]);
+            ::close(p[1]);
+            return false;
+        }
+        ::close(p[1]);
+        readFd_ = p[0];
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+    // Puts standard error back and waits until everything written so far
+    // has been passed on.
+    void end() {
+        if (!thread_.joinable()) return;
+        std::fflush(stderr);
+        ::dup2(original_, 2);  // closes the pipe's last write end
+        thread_.join();
+        ::close(readFd_);
+    }
+    void arm(bool on) { armed_ = on; }
+    bool lost() const { return lost_; }
+    int original() const { return original_ >= 0 ? original_ : 2; }
+
+private:
+    void run() {
+        char buf[4096];
+        static constexpr char kPrefix[] = "sck-video: ";
+        std::size_t matched = 0;  // characters of kPrefix matched at a line start
+        bool lineStart = true;
+        for (;;) {
+            const ssize_t n = ::read(readFd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            (void)writeAll(original_, buf, std::size_t(n));
+            for (ssize_t i = 0; i < n; ++i) {
+                const char c = buf[i];
+                if (lineStart || matched > 0) {
+                    if (c == kPrefix[matched]) {
+                        if (++matched == sizeof kPrefix - 1) {
+                            matched = 0;
+                            if (armed_ && !lost_.exchange(true)) notifyMain();
+                        }
+                    } else {
+                        matched = 0;
+                    }
+                }
+                lineStart = c == '\n';
+            }
+        }
+    }
+    int original_ = -1;
+    int readFd_ = -1;
+    std::thread thread_;
+    std::atomic<bool> armed_{false};
+    std::atomic<bool> lost_{false};
+};
+
 // Y4M wants planar 4:2:0: the interleaved CbCr plane is split into Cb and Cr.
 void videoReader(VideoSide& v, int y4mFd, int w, int h) {
     const std::size_t luma = std::size_t(w) * h, chroma = luma / 2;
     std::vector<std::uint8_t> frame(luma + chroma), planar(6 + luma + chroma);
     std::memcpy(planar.data(), "FRAME\n", 6);
     for (;;) {
-        const std::size_t got = readFull(v.readFd, frame.data(), frame.size());
+        const std::size_t got = readFull(v.readFd, v.cancel[0], frame.data(), frame.size());
         if (got < frame.size()) break;  // end of stream; a partial tail is not a frame
         std::uint8_t* cb = planar.data() + 6 + luma;
         std::uint8_t* cr = cb + chroma / 2;
@@ -313,7 +420,9 @@ void videoReader(VideoSide& v, int y4mFd, int w, int h) {
     v.ended = true;
 }
 
-bool startVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
+// Loads the library and sets its start going; the result comes later
+// through v.call (see settleStart).
+bool beginVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
     v.lib = ::dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!v.lib) {
         std::fprintf(stderr, "mirvo-record: cannot load %s: %s\n", o.library.c_str(), ::dlerror());
@@ -328,22 +437,42 @@ bool startVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
     }
     int p[2];
     if (::pipe2(p, O_CLOEXEC) != 0) return false;
+    if (::pipe2(v.cancel, O_CLOEXEC) != 0) {
+        ::close(p[0]);
+        ::close(p[1]);
+        return false;
+    }
     // The library takes a descriptor of its own (a duplicate), so that after
     // a failed start we can tell whether it still needs closing.
-    const int libFd = ::fcntl(p[1], F_DUPFD_CLOEXEC, 3);
+    v.libFd = ::fcntl(p[1], F_DUPFD_CLOEXEC, 3);
     ::close(p[1]);
     v.readFd = p[0];
     v.reader = std::thread(videoReader, std::ref(v), y4mFd, w, h);
-    const std::int32_t rc = v.start(o.width, o.height, o.fps, libFd);
-    if (rc != 0) {
-        // A failure before the library took the descriptor leaves it ours.
-        if (::fcntl(libFd, F_GETFD) != -1) ::close(libFd);
-        std::fprintf(stderr, "mirvo-record: the screen library failed to start (result %d)\n", rc);
-        v.reader.join();
-        ::close(v.readFd);
-        return false;
-    }
+    v.call = std::make_shared<StartCall>();
+    v.starter = std::thread([call = v.call, start = v.start, o, fd = v.libFd] {
+        call->result = start(o.width, o.height, o.fps, fd);
+        call->done = true;
+        notifyMain();
+    });
     return true;
+}
+
+// What became of the start: 1 running, 0 still blocked, -1 failed (reported,
+// the reader ended).
+int settleStart(VideoSide& v) {
+    if (!v.call->done) return 0;
+    if (v.starter.joinable()) {
+        v.starter.join();
+        const std::int32_t rc = v.call->result;
+        if (rc != 0) {
+            // A failure before the library took the descriptor leaves it ours.
+            if (::fcntl(v.libFd, F_GETFD) != -1) ::close(v.libFd);
+            std::fprintf(stderr, "mirvo-record: the screen library failed to start (result %d)\n",
+                         rc);
+            v.endReader(false);
+        }
+    }
+    return v.call->result == 0 ? 1 : -1;
 }
 
 // recording.mp4 from the two files, through ffmpeg when it is on PATH. Its
@@ -385,8 +514,10 @@ std::string describeExit(int status) {
     return "status " + std::to_string(status);
 }
 
+bool gTerminal = false;  // standard error was a terminal at the start
+
 void progress(const Options& o, double elapsed, const AudioSide& a, const VideoSide& v) {
-    if (o.quiet || !::isatty(2)) return;
+    if (o.quiet || !gTerminal) return;
     const double mb = double(a.bytes.load() + v.bytes.load()) / 1e6;
     std::fprintf(stderr, "\r\033[K%02d:%02d  frames %llu  audio %.2f s  %.1f MB",
                  int(elapsed) / 60, int(elapsed) % 60,
@@ -412,6 +543,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    gTerminal = ::isatty(2) != 0;
 
     const std::string wavPath = o.out + "/audio.wav", y4mPath = o.out + "/video.y4m";
     int wavFd = -1, y4mFd = -1;
@@ -435,14 +567,20 @@ int main(int argc, char** argv) {
 
     AudioSide a;
     VideoSide v;
+    ErrorWatch watch;
     bool failed = false;
-    if (o.audio && !startAudio(o, a, wavFd)) failed = true;
-    if (!failed && o.video && !startVideo(o, v, y4mFd, w, h)) {
+    if (o.video && !watch.begin()) {
+        std::fprintf(stderr, "mirvo-record: cannot watch standard error: %s\n",
+                     std::strerror(errno));
         failed = true;
-        v.lib = nullptr;
     }
+    if (!failed && o.audio && !startAudio(o, a, wavFd)) failed = true;
+    if (!failed && o.video && !beginVideo(o, v, y4mFd, w, h)) failed = true;
+    // 1 frames flow, 0 the start still blocks (or none), -1 the start failed.
+    int video = 0;
 
-    const auto t0 = std::chrono::steady_clock::now();
+    // The duration counts from the moment every stream flows.
+    auto t0 = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
@@ -451,8 +589,27 @@ int main(int argc, char** argv) {
     while (!failed) {
         pollfd p{gWake[0], POLLIN, 0};
         ::poll(&p, 1, 200);
-        if (p.revents & POLLIN) break;
-        if (o.duration > 0 && elapsed() >= o.duration) break;
+        char drain[64];
+        while (::read(gWake[0], drain, sizeof drain) > 0) {
+        }
+        if (gStop) break;
+        if (v.call && video == 0) {
+            video = settleStart(v);
+            if (video < 0) {
+                failed = true;
+                break;
+            }
+            if (video > 0) {
+                watch.arm(true);
+                t0 = std::chrono::steady_clock::now();
+            }
+        }
+        if (watch.lost()) {
+            failed = true;
+            break;
+        }
+        const bool flowing = !o.video || video > 0;
+        if (flowing && o.duration > 0 && elapsed() >= o.duration) break;
         if (o.audio && ::waitpid(a.pid, &audioStatus, WNOHANG) == a.pid) {
             audioEnded = true;  // the program ended on its own: a failure
             break;
@@ -460,30 +617,57 @@ int main(int argc, char** argv) {
         progress(o, elapsed(), a, v);
     }
     progress(o, elapsed(), a, v);
-    if (!o.quiet && ::isatty(2)) std::fputc('\n', stderr);
+    if (!o.quiet && gTerminal) std::fputc('\n', stderr);
 
     // A clean end: stop the screen first (it returns at once), then the
     // audio program, then wait for both streams to reach end of file.
-    if (o.video && v.lib) {
+    if (v.call && video == 0) video = settleStart(v);  // it may have just returned
+    bool startPending = false;
+    if (video > 0) {
+        watch.arm(false);  // what the library says while stopping is no loss
         v.stop();
         for (int i = 0; i < 100 && !v.ended; ++i) ::usleep(100000);
-        if (!v.ended) {
+        const bool timedOut = !v.ended;
+        if (timedOut) {
             std::fprintf(stderr, "mirvo-record: the frame stream did not end within 10 s\n");
             failed = true;
-            v.reader.detach();
-        } else {
-            v.reader.join();
         }
+        // The reader never outlives the Y4M file and v: it is ended here.
+        v.endReader(timedOut);
+        if (watch.lost()) {
+            std::fprintf(stderr, "mirvo-record: the screen capture was lost after %llu frames\n",
+                         static_cast<unsigned long long>(v.frames.load()));
+        } else if (!timedOut && v.frames == 0) {
+            std::fprintf(stderr, "mirvo-record: no frames were recorded\n");
+            failed = true;
+        }
+    } else if (v.call && video == 0) {
+        // The library's start still blocks and only its return would allow
+        // a stop (its calls are one at a time). The recording ends without
+        // video; the start's thread is left to the end of the process.
+        startPending = true;
+        failed = true;
+        v.endReader(true);
+        std::fprintf(stderr, "mirvo-record: the screen library had not started: no video recorded\n");
     }
+    watch.end();
+
     if (o.audio && a.pid > 0) {
+        bool terminated = false;
         if (!audioEnded) {
             ::kill(a.pid, SIGTERM);
+            terminated = true;
             while (::waitpid(a.pid, &audioStatus, 0) < 0 && errno == EINTR) {
             }
         }
         a.reader.join();
         a.errReader.join();
-        const bool ok = WIFEXITED(audioStatus) && WEXITSTATUS(audioStatus) == 0 && !audioEnded;
+        // SIGTERM in the first moments after exec, before the program's
+        // handlers exist, ends it by the signal: our own SIGTERM doing so is
+        // an orderly end.
+        const bool ok = !audioEnded && ((WIFEXITED(audioStatus) && WEXITSTATUS(audioStatus) == 0) ||
+                                        (terminated && WIFSIGNALED(audioStatus) &&
+                                         WTERMSIG(audioStatus) == SIGTERM));
         if (!ok) {
             failed = true;
             std::string line = a.err;
@@ -507,6 +691,13 @@ int main(int argc, char** argv) {
     if (a.writeFailed || v.writeFailed) {
         std::fprintf(stderr, "mirvo-record: writing the recording failed (disk full?)\n");
         failed = true;
+    }
+    if (startPending) {
+        // Returning would run the library's destructors under its blocked
+        // start; the files are complete, so end here.
+        v.starter.detach();
+        std::fflush(nullptr);
+        std::_Exit(1);
     }
     if (failed) return 1;
 
