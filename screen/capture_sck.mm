@@ -21,6 +21,7 @@
 #import <ScreenCaptureKit/ScreenCaptureKit.h>
 #import <dispatch/dispatch.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -237,8 +238,12 @@ public:
             [delegateBridge_ detach];
             for (auto& o : outputs_) [o.bridge detach];
             // Releasing a stream nobody stopped must still end its capture;
-            // the block keeps the bridges for ScreenCaptureKit until then.
-            if (stream_ != nil && !stopRequested_) {
+            // the block keeps the bridges for ScreenCaptureKit until then. A
+            // stream that never started (no start asked for, or the start
+            // refused) has no capture to end and gets no stop request.
+            const Start start = start_->load();
+            if (stream_ != nil && !stopRequested_ &&
+                (start == Start::running || start == Start::pending)) {
                 NSArray* keep = bridges();
                 @try {
                     [stream_ stopCaptureWithCompletionHandler:^(NSError* _Nullable) {
@@ -293,13 +298,17 @@ public:
                 complete(done, capture::Error{"no stream to start"});
                 return;
             }
+            std::shared_ptr<std::atomic<Start>> start = start_;
+            start->store(Start::pending);
             @try {
                 [stream_ startCaptureWithCompletionHandler:^(NSError* _Nullable error) {
+                  start->store(error != nil ? Start::refused : Start::running);
                   @autoreleasepool {
                       complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
                   }
                 }];
             } @catch (...) {
+                start->store(Start::refused);
                 complete(done, raisedError("startCapture"));
             }
         }
@@ -328,6 +337,10 @@ public:
     }
 
 private:
+    // Where the capture's start stands; the completion may outlive this
+    // object, hence shared.
+    enum class Start { never, pending, running, refused };
+
     struct Output {
         std::shared_ptr<capture::StreamOutput> output;
         std::shared_ptr<capture::Queue> queue;
@@ -355,6 +368,8 @@ private:
     const std::shared_ptr<capture::StreamDelegate> delegate_;
     std::vector<Output> outputs_;
     bool stopRequested_ = false;
+    const std::shared_ptr<std::atomic<Start>> start_ =
+        std::make_shared<std::atomic<Start>>(Start::never);
 };
 
 }  // namespace
