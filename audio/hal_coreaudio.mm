@@ -11,12 +11,16 @@
 #import <CoreFoundation/CoreFoundation.h>
 #import <Foundation/Foundation.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include <poll.h>
 
@@ -195,7 +199,135 @@ AudioDeviceIOProcID toPlatform(hal::IOProcID id) {
     return reinterpret_cast<AudioDeviceIOProcID>(id);
 }
 
-void onWake(CFFileDescriptorRef, CFOptionFlags, void*) { CFRunLoopStop(CFRunLoopGetMain()); }
+// The device started with deviceStart, watched while the main loop runs.
+// Main thread only.
+AudioObjectID gStarted = 0;
+
+// Loss of the capture while the main loop runs. The listeners run on a
+// Core Audio notification thread: they record the first loss and stop the
+// main run loop. Static, so that a listener still running after its
+// removal finds them intact.
+std::atomic<OSStatus> gLost{kAudioHardwareNoError};
+std::atomic<AudioObjectID> gWatched{0};
+bool gWoken = false;  // main thread only
+
+constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
+    return AudioObjectPropertyAddress{selector, kAudioObjectPropertyScopeGlobal,
+                                      kAudioObjectPropertyElementMain};
+}
+
+// A device that cannot be asked counts as gone.
+bool isAlive(AudioObjectID device) {
+    const AudioObjectPropertyAddress a = globalAddress(kAudioDevicePropertyDeviceIsAlive);
+    UInt32 alive = 0;
+    UInt32 size = sizeof alive;
+    return AudioObjectGetPropertyData(device, &a, 0, nullptr, &size, &alive) ==
+               kAudioHardwareNoError &&
+           alive != 0;
+}
+
+// An object-ID list property; empty when it cannot be read.
+std::vector<AudioObjectID> objectList(AudioObjectID object, AudioObjectPropertySelector selector) {
+    const AudioObjectPropertyAddress a = globalAddress(selector);
+    UInt32 size = 0;
+    if (AudioObjectGetPropertyDataSize(object, &a, 0, nullptr, &size) != kAudioHardwareNoError) {
+        return {};
+    }
+    std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
+    size = static_cast<UInt32>(ids.size() * sizeof(AudioObjectID));
+    if (ids.empty() ||
+        AudioObjectGetPropertyData(object, &a, 0, nullptr, &size, ids.data()) != kAudioHardwareNoError) {
+        return {};
+    }
+    ids.resize(size / sizeof(AudioObjectID));
+    return ids;
+}
+
+// Whether the system still lists the device. A list that cannot be read
+// proves nothing (a restarted service is caught on its own).
+bool isListed(AudioObjectID device) {
+    const std::vector<AudioObjectID> devices =
+        objectList(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+    return devices.empty() || std::find(devices.begin(), devices.end(), device) != devices.end();
+}
+
+void noteLost(OSStatus status) {
+    OSStatus none = kAudioHardwareNoError;
+    if (gLost.compare_exchange_strong(none, status)) CFRunLoopStop(CFRunLoopGetMain());
+}
+
+// Looks at what changed: the aggregate or a subdevice no longer alive, the
+// aggregate gone from the system's device list, or the audio service
+// restarted (every object, ours included, is gone then).
+OSStatus onPropertyChange(AudioObjectID object, UInt32 count,
+                          const AudioObjectPropertyAddress* addresses, void*) noexcept {
+    try {
+        for (UInt32 i = 0; i < count; ++i) {
+            switch (addresses[i].mSelector) {
+                case kAudioDevicePropertyDeviceIsAlive:
+                    if (!isAlive(object)) noteLost(kAudioHardwareBadDeviceError);
+                    break;
+                case kAudioHardwarePropertyDevices:
+                    if (!isListed(gWatched)) noteLost(kAudioHardwareBadDeviceError);
+                    break;
+                case kAudioHardwarePropertyServiceRestarted:
+                    noteLost(kAudioHardwareNotRunningError);
+                    break;
+                default:
+                    break;
+            }
+        }
+    } catch (...) {
+        // Out of memory reading the device list: nothing is known.
+    }
+    return kAudioHardwareNoError;
+}
+// Checks the listener against Core Audio's exact type.
+constexpr AudioObjectPropertyListenerProc kOnPropertyChange = onPropertyChange;
+
+// The listeners for one run of the main loop; removed when it ends.
+class LossWatch {
+public:
+    explicit LossWatch(AudioObjectID aggregate) {
+        gLost = kAudioHardwareNoError;
+        gWatched = aggregate;
+        if (aggregate == 0) return;
+        add(kAudioObjectSystemObject, kAudioHardwarePropertyDevices);
+        add(kAudioObjectSystemObject, kAudioHardwarePropertyServiceRestarted);
+        add(aggregate, kAudioDevicePropertyDeviceIsAlive);
+        std::vector<AudioObjectID> devices =
+            objectList(aggregate, kAudioAggregateDevicePropertyActiveSubDeviceList);
+        for (AudioObjectID device : devices) add(device, kAudioDevicePropertyDeviceIsAlive);
+        // A loss before the listeners were in place sends no notification.
+        devices.push_back(aggregate);
+        for (AudioObjectID device : devices) {
+            if (!isAlive(device)) noteLost(kAudioHardwareBadDeviceError);
+        }
+        if (!isListed(aggregate)) noteLost(kAudioHardwareBadDeviceError);
+    }
+    ~LossWatch() {
+        for (const auto& [object, address] : added_) {
+            AudioObjectRemovePropertyListener(object, &address, kOnPropertyChange, nullptr);
+        }
+    }
+    LossWatch(const LossWatch&) = delete;
+    LossWatch& operator=(const LossWatch&) = delete;
+
+private:
+    void add(AudioObjectID object, AudioObjectPropertySelector selector) {
+        const AudioObjectPropertyAddress address = globalAddress(selector);
+        if (AudioObjectAddPropertyListener(object, &address, kOnPropertyChange, nullptr) ==
+            kAudioHardwareNoError) {
+            added_.emplace_back(object, address);
+        }
+    }
+    std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>> added_;
+};
+
+void onWake(CFFileDescriptorRef, CFOptionFlags, void*) {
+    gWoken = true;
+    CFRunLoopStop(CFRunLoopGetMain());
+}
 
 // Without a run-loop source there is nothing to stop the loop with: wait
 // for the wake-up directly instead.
@@ -306,9 +438,16 @@ OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
     return status;
 }
 
-OSStatus deviceStart(ObjectID device, IOProcID id) { return AudioDeviceStart(device, toPlatform(id)); }
+OSStatus deviceStart(ObjectID device, IOProcID id) {
+    const OSStatus status = AudioDeviceStart(device, toPlatform(id));
+    if (status == kAudioHardwareNoError) gStarted = device;
+    return status;
+}
 
-OSStatus deviceStop(ObjectID device, IOProcID id) { return AudioDeviceStop(device, toPlatform(id)); }
+OSStatus deviceStop(ObjectID device, IOProcID id) {
+    if (device == gStarted) gStarted = 0;
+    return AudioDeviceStop(device, toPlatform(id));
+}
 
 OSStatus runMainLoop(int wakeFd) {
     CFFileDescriptorContext context{0, nullptr, nullptr, nullptr, nullptr};
@@ -327,12 +466,27 @@ OSStatus runMainLoop(int wakeFd) {
     // first wake-up ends the loop. A byte already waiting fires it at once.
     CFFileDescriptorEnableCallBacks(fd, kCFFileDescriptorReadCallBack);
     CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
-    CFRunLoopRun();
+    OSStatus lost = kNoError;
+    {
+        gWoken = false;
+        const LossWatch watch(gStarted);
+        // A listener may stop the loop just before it runs, which CFRunLoopStop
+        // does not remember: the loop comes round every second to look.
+        for (;;) {
+            lost = gLost;
+            if (gWoken || lost != kNoError) break;
+            const CFRunLoopRunResult result = CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1.0, false);
+            if (result == kCFRunLoopRunFinished) break;
+            // Stopped by someone other than us: the platform ends the loop.
+            if (result == kCFRunLoopRunStopped && !gWoken && gLost == kNoError) break;
+        }
+        lost = gWoken ? kNoError : OSStatus(gLost);
+    }
     CFRunLoopRemoveSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
     CFRelease(source);
     CFFileDescriptorInvalidate(fd);  // leaves wakeFd open: closeOnInvalidate is false
     CFRelease(fd);
-    return kNoError;
+    return lost;
 }
 
 }  // namespace hal

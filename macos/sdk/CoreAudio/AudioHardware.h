@@ -1,5 +1,5 @@
-// Declarations from <CoreAudio/AudioHardware.h>: property access, aggregate
-// devices and IO procs.
+// Declarations from <CoreAudio/AudioHardware.h>: property access and
+// listeners, aggregate devices and IO procs.
 #pragma once
 
 #include <CoreAudio/AudioHardwareBase.h>
@@ -12,7 +12,17 @@ extern "C" {
 #pragma clang assume_nonnull begin
 
 enum { kAudioObjectSystemObject = 1 };
-enum { kAudioHardwarePropertyDefaultOutputDevice = 'dOut' };
+enum {
+    kAudioHardwarePropertyDevices = 'dev#',
+    kAudioHardwarePropertyDefaultOutputDevice = 'dOut',
+    kAudioHardwarePropertyServiceRestarted = 'srst',
+};
+enum { kAudioAggregateDevicePropertyActiveSubDeviceList = 'agrp' };
+
+typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
+                                                    UInt32 inNumberAddresses,
+                                                    const AudioObjectPropertyAddress* inAddresses,
+                                                    void* _Nullable inClientData);
 
 typedef OSStatus (*AudioDeviceIOProc)(AudioObjectID inDevice, const AudioTimeStamp* inNow,
                                       const AudioBufferList* inInputData,
@@ -27,6 +37,19 @@ extern OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                            UInt32 inQualifierDataSize,
                                            const void* _Nullable inQualifierData,
                                            UInt32* ioDataSize, void* outData);
+extern OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
+                                               const AudioObjectPropertyAddress* inAddress,
+                                               UInt32 inQualifierDataSize,
+                                               const void* _Nullable inQualifierData,
+                                               UInt32* outDataSize);
+extern OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
+                                               const AudioObjectPropertyAddress* inAddress,
+                                               AudioObjectPropertyListenerProc inListener,
+                                               void* _Nullable inClientData);
+extern OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+                                                  const AudioObjectPropertyAddress* inAddress,
+                                                  AudioObjectPropertyListenerProc inListener,
+                                                  void* _Nullable inClientData);
 extern OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
                                            const AudioObjectPropertyAddress* inAddress,
                                            UInt32 inQualifierDataSize,

@@ -37,4 +37,5 @@ enum {
 enum {
     kAudioDevicePropertyDeviceUID = 'uid ',
     kAudioDevicePropertyNominalSampleRate = 'nsrt',
+    kAudioDevicePropertyDeviceIsAlive = 'livn',
 };

@@ -75,6 +75,18 @@ typedef CFStringRef CFRunLoopMode;
 extern const CFRunLoopMode kCFRunLoopDefaultMode;
 extern CFRunLoopRef CFRunLoopGetMain(void);
 extern void CFRunLoopRun(void);
+// CFRunLoopRunInMode takes a mode that is not audited for nullability.
+typedef double CFTimeInterval;  // <CoreFoundation/CFDate.h>
+enum CFRunLoopRunResult : SInt32 {  // CF_ENUM(SInt32, CFRunLoopRunResult)
+    kCFRunLoopRunFinished = 1,
+    kCFRunLoopRunStopped = 2,
+    kCFRunLoopRunTimedOut = 3,
+    kCFRunLoopRunHandledSource = 4,
+};
+typedef enum CFRunLoopRunResult CFRunLoopRunResult;
+extern CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode _Null_unspecified mode,
+                                             CFTimeInterval seconds,
+                                             Boolean returnAfterSourceHandled);
 extern void CFRunLoopStop(CFRunLoopRef rl);
 extern void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
 extern void CFRunLoopRemoveSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
