@@ -99,9 +99,9 @@ struct ContentResult {
 // The start task's work: find the first display, configure and make a
 // stream with a sink as its output and delegate, start it and wait for the
 // platform's answer. Returns true once the capture runs and gStream/gTap
-// hold it. Every object it made is released when it returns,
-// so a sink made for a failed start has closed fd by then (unless the
-// platform still holds the stream).
+// hold it. Every object it made is released when it returns, so a sink made
+// for a failed start has closed fd by then (unless the platform still holds
+// the stream).
 bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std::int32_t fd) {
     auto contentDone = std::make_shared<Awaited<ContentResult>>();
     capture::getShareableContent(
