@@ -56,7 +56,8 @@ const char* kUsage =
     "\n"
     "  -s, --size WxH         frame size (default 1280x720; odd sizes round down)\n"
     "  -r, --fps N            highest frame rate (default 30)\n"
-    "  -d, --duration SECS    stop after SECS seconds (default: until Ctrl-C)\n"
+    "  -d, --duration SECS    stop SECS seconds after the frames start (default:\n"
+    "                         until Ctrl-C)\n"
     "  -o, --out DIR          output folder, created if missing (default .)\n"
     "      --audio-program P  the audio capture program to run (default %s)\n"
     "      --library P        the screen capture library to load (default %s)\n"
@@ -66,8 +67,9 @@ const char* kUsage =
     "  -q, --quiet            no progress line\n"
     "  -h, --help             this text\n"
     "\n"
-    "Exit status: 0 when every stream that was asked for was recorded, 1 when a\n"
-    "deliverable failed (its message and status are shown), 2 for bad options.\n";
+    "Exit status: 0 when every stream that was asked for was recorded until the\n"
+    "end, 1 when one was not (a deliverable failed, the screen capture was lost or\n"
+    "never started, no frame arrived; the message says which), 2 for bad options.\n";
 
 void printUsage(FILE* to, const Options& defaults) {
     std::fprintf(to, kUsage, defaults.audioProgram.c_str(), defaults.library.c_str());
