@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import nv12_bytes, read_exactly, wait_eof
+from conftest import read_exactly, wait_eof
 
 # argv: fd mode. Starts a capture on fd (the test never reads it), then
 # exits, or forks a child that exits or starts a capture of its own and
