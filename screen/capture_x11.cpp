@@ -2,20 +2,28 @@
 //
 // Threads:
 // - getShareableContent answers on a short-lived thread of its own.
-// - Each started stream runs one capture thread that paces, grabs, scales,
-//   converts and hands samples to each output's serial queue; it also makes
-//   the start completion and the delegate's stop report.
+// - Each started stream runs one capture thread ("mirvo.x11.grab") that
+//   paces, grabs, scales, converts and hands samples to each output's serial
+//   queue; it also makes the start completion and the delegate's stop report.
+//   While every pixel buffer is held downstream it sleeps until one comes
+//   back; while the server owes it a reply it also listens to the stream's
+//   wake-up descriptor, so a stopped or hung server never holds a stop.
 // - stopCapture finishes on a short-lived thread that waits for the capture
 //   thread and drains the output queues before running the completion.
 // All of them are detached and own what they touch through shared_ptrs, so
-// the last reference to anything may be released on any of them.
+// the last reference to anything may be released on any of them. A thread
+// that cannot be created fails the start (or the call that needed it).
 //
 // The platform's own choices where the configuration makes no sense: a
-// width or height of 0 or less means the display's native size, sizes are
-// capped at 16384, a non-positive frame interval means 60 frames a second,
-// and the queue depth is kept within 1..8 (default 3). Only "420v" frames
-// are made.
+// width or height of 0 or less means the display's native size, and one
+// above 16384 fails the start; a non-positive frame interval means 60
+// frames a second, and no interval is shorter than the monitor's refresh as
+// RandR reports it (1/60 s where it reports none, as virtual servers do);
+// the queue depth is kept within 1..8 (default 3). Only "420v" frames are
+// made.
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +34,7 @@
 #include <exception>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "capture.h"
@@ -37,6 +46,7 @@ namespace {
 
 constexpr std::int64_t kMaxSide = 16384;
 constexpr std::int64_t kDefaultDepth = 3;
+constexpr double kDefaultRate = 60;  // frames a second, and the ceiling where RandR gives none
 
 // Runs fn on a new detached thread; nothing it throws leaves it.
 template <class Fn>
@@ -210,10 +220,11 @@ private:
 };
 
 // A fixed number of pictures; a buffer goes back when its last reference
-// does. Buffers keep the pool alive, so they may outlive the stream.
+// does, and returned() runs after each. Buffers keep the pool alive, so they
+// may outlive the stream.
 class Pool : public std::enable_shared_from_this<Pool> {
 public:
-    Pool(int count, int w, int h) {
+    Pool(int count, int w, int h, std::function<void()> returned) : returned_(std::move(returned)) {
         for (int i = 0; i < count; ++i) free_.push_back(std::make_unique<Nv12Storage>(w, h));
     }
     // Null when every buffer is still held: the frame is then skipped.
@@ -228,11 +239,15 @@ public:
         return std::make_shared<X11PixelBuffer>(std::move(s), shared_from_this());
     }
     void giveBack(std::unique_ptr<Nv12Storage> s) {
-        std::lock_guard<std::mutex> lock(m_);
-        free_.push_back(std::move(s));
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            free_.push_back(std::move(s));
+        }
+        returned_();
     }
 
 private:
+    const std::function<void()> returned_;
     std::mutex m_;
     std::vector<std::unique_ptr<Nv12Storage>> free_;
 };
@@ -258,17 +273,32 @@ struct Output {
 
 // What the stream, its capture thread and its stop thread share.
 struct Core {
+    ~Core() {
+        if (wake >= 0) ::close(wake);
+    }
+
     // Fixed before the capture thread starts.
     std::shared_ptr<X11Display> display;
     X11Configuration config;
 
     // Capture thread lifecycle.
     std::mutex m;
-    std::condition_variable cv;
+    std::condition_variable cv;  // stop requested, capture thread done, a buffer came back
     bool started = false;
     bool stopRequested = false;
     bool threadDone = true;
     std::thread::id captureThread;
+    int wake = -1;  // eventfd, readable once a stop is requested; made by startCapture
+
+    // Called with m held.
+    void requestStop() {
+        stopRequested = true;
+        cv.notify_all();
+        const std::uint64_t one = 1;
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+            // Only a counter overflow fails, and then the descriptor is readable anyway.
+        }
+    }
 
     // Everything that calls out (samples, the stop report) holds this and
     // checks owner: the stream's destructor and a finished stop clear it,
@@ -285,6 +315,45 @@ struct Core {
 
 void captureLoop(const std::shared_ptr<Core>& core, const Completion& started);
 
+// The capture thread.
+void runCapture(std::shared_ptr<Core> core, Completion completion) {
+    pthread_setname_np(pthread_self(), "mirvo.x11.grab");
+    {
+        // startCapture holds core->m until this thread is running: the
+        // destructor compares ids under the same lock.
+        std::lock_guard<std::mutex> l(core->m);
+        core->captureThread = std::this_thread::get_id();
+    }
+    // The start completion runs exactly once: with the loop's answer, or
+    // with the failure that ended the loop before it answered. A failure
+    // after a successful start reaches the delegate instead.
+    bool answered = false;
+    const Completion once = [&answered, &completion](std::optional<Error> e) {
+        answered = true;
+        completion(std::move(e));
+    };
+    std::string failure;
+    try {
+        captureLoop(core, once);
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "the capture failed";
+    }
+    if (!failure.empty()) {
+        if (!answered) {
+            completion(Error{failure});
+        } else {
+            std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
+            if (core->owner && core->delegate)
+                core->delegate->didStopWithError(*core->owner, Error{failure});
+        }
+    }
+    std::lock_guard<std::mutex> l(core->m);
+    core->threadDone = true;
+    core->cv.notify_all();
+}
+
 class X11Stream : public Stream {
 public:
     X11Stream(std::shared_ptr<X11Display> display, const X11Configuration& config,
@@ -298,8 +367,7 @@ public:
 
     ~X11Stream() override {
         std::unique_lock<std::mutex> lock(core_->m);
-        core_->stopRequested = true;
-        core_->cv.notify_all();
+        core_->requestStop();
         if (core_->captureThread != std::this_thread::get_id())
             core_->cv.wait(lock, [&] { return core_->threadDone; });
         lock.unlock();
@@ -336,51 +404,28 @@ public:
     }
 
     void startCapture(Completion completion) override {
-        std::lock_guard<std::mutex> lock(core_->m);
+        std::unique_lock<std::mutex> lock(core_->m);
         if (core_->started) {
+            lock.unlock();
             detached([completion] { completion(Error{"the stream has already been started"}); });
+            return;
+        }
+        if (core_->wake < 0) core_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (core_->wake < 0) {
+            lock.unlock();
+            completion(Error{std::system_category().message(errno)});
             return;
         }
         core_->started = true;
         core_->threadDone = false;
-        // The thread records its id under core->m, which we hold until it
-        // is running: the destructor compares ids under the same lock.
-        std::thread t([core = core_, completion] {
-            {
-                std::lock_guard<std::mutex> l(core->m);
-                core->captureThread = std::this_thread::get_id();
-            }
-            // The start completion runs exactly once: with the loop's answer,
-            // or with the failure that ended the loop before it answered. A
-            // failure after a successful start reaches the delegate instead.
-            bool answered = false;
-            const Completion once = [&answered, &completion](std::optional<Error> e) {
-                answered = true;
-                completion(std::move(e));
-            };
-            std::string failure;
-            try {
-                captureLoop(core, once);
-            } catch (const std::exception& e) {
-                failure = e.what();
-            } catch (...) {
-                failure = "the capture failed";
-            }
-            if (!failure.empty()) {
-                if (!answered) {
-                    completion(Error{failure});
-                } else {
-                    std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-                    if (core->owner && core->delegate) {
-                        core->delegate->didStopWithError(*core->owner, Error{failure});
-                    }
-                }
-            }
-            std::lock_guard<std::mutex> l(core->m);
-            core->threadDone = true;
-            core->cv.notify_all();
-        });
-        t.detach();
+        try {
+            std::thread(runCapture, core_, completion).detach();
+        } catch (const std::system_error& e) {
+            core_->started = false;
+            core_->threadDone = true;
+            lock.unlock();
+            completion(Error{e.what()});
+        }
     }
 
     void stopCapture(Completion completion) override {
@@ -393,8 +438,7 @@ public:
                     completion(Error{"the stream is not running"});
                     return;
                 }
-                core->stopRequested = true;
-                core->cv.notify_all();
+                core->requestStop();
                 core->cv.wait(lock, [&] { return core->threadDone; });
             }
             std::vector<std::shared_ptr<SerialQueue>> queues;
@@ -426,16 +470,22 @@ struct Plan {
     int depth = 0;
 };
 
-Plan makePlan(const X11Configuration& c, int nativeW, int nativeH) {
+// Sizes are within kMaxSide (captureLoop checked them).
+Plan makePlan(const X11Configuration& c, int nativeW, int nativeH, double refresh) {
     Plan p;
-    p.width = static_cast<int>(c.width > 0 ? std::min(c.width, kMaxSide) : nativeW);
-    p.height = static_cast<int>(c.height > 0 ? std::min(c.height, kMaxSide) : nativeH);
+    p.width = static_cast<int>(c.width > 0 ? c.width : nativeW);
+    p.height = static_cast<int>(c.height > 0 ? c.height : nativeH);
     p.picture = rgbnv12::fitKeepingAspect(nativeW, nativeH, p.width, p.height);
+    const auto perFrame = [](double rate) {
+        return std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
+    };
     if (c.interval.value > 0 && c.interval.timescale > 0)
         p.interval = std::chrono::nanoseconds(c.interval.value * 1'000'000'000LL /
                                               c.interval.timescale);
     else
-        p.interval = std::chrono::nanoseconds(1'000'000'000LL / 60);
+        p.interval = perFrame(kDefaultRate);
+    // Never faster than the monitor shows new pictures.
+    p.interval = std::max(p.interval, perFrame(refresh > 0 ? refresh : kDefaultRate));
     p.depth = static_cast<int>(std::clamp<std::int64_t>(c.depth > 0 ? c.depth : kDefaultDepth, 1, 8));
     return p;
 }
@@ -466,31 +516,51 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
         started(Error{"only the 420v pixel format is supported"});
         return;
     }
+    if (cfg.width > kMaxSide || cfg.height > kMaxSide) {
+        // Frames this large would take gigabytes and seconds each.
+        started(Error{"the frame size " + std::to_string(cfg.width) + "x" +
+                      std::to_string(cfg.height) + " is larger than this platform serves (" +
+                      std::to_string(kMaxSide) + "x" + std::to_string(kMaxSide) + ")"});
+        return;
+    }
     std::string error;
     std::unique_ptr<x11::Grabber> grabber =
-        x11::Grabber::open(core->display->server, core->display->monitor, &error);
+        x11::Grabber::open(core->display->server, core->display->monitor, core->wake, &error);
     if (!grabber) {
         started(Error{error});
         return;
     }
-    const Plan plan = makePlan(cfg, grabber->width(), grabber->height());
-    auto pool = std::make_shared<Pool>(plan.depth, plan.width, plan.height);
+    const Plan plan = makePlan(cfg, grabber->width(), grabber->height(),
+                               core->display->monitor.refresh);
+    // Wakes the loop below when it waits for a buffer; the lock orders the
+    // wake-up after the loop's look at the pool.
+    auto pool = std::make_shared<Pool>(plan.depth, plan.width, plan.height,
+                                       [weak = std::weak_ptr<Core>(core)] {
+                                           if (auto c = weak.lock()) {
+                                               { std::lock_guard<std::mutex> l(c->m); }
+                                               c->cv.notify_all();
+                                           }
+                                       });
     std::unique_ptr<rgbnv12::AreaScaler> scaler;
     started(std::nullopt);
 
     auto next = std::chrono::steady_clock::now();
     for (;;) {
+        std::shared_ptr<X11PixelBuffer> buffer;
         {
             std::unique_lock<std::mutex> lock(core->m);
             core->cv.wait_until(lock, next, [&] { return core->stopRequested; });
+            // Every buffer still held downstream (a reader that does not keep
+            // up): sleep until one comes back. The frames meanwhile are lost.
+            core->cv.wait(lock, [&] {
+                return core->stopRequested || (buffer = pool->acquire()) != nullptr;
+            });
             if (core->stopRequested) return;
         }
         next += plan.interval;
         const auto now = std::chrono::steady_clock::now();
         if (next < now) next = now;  // late: carry on at the rate, never burst to catch up
 
-        std::shared_ptr<X11PixelBuffer> buffer = pool->acquire();
-        if (!buffer) continue;  // every buffer still held downstream: skip this frame
         const std::uint8_t* pixels = grabber->grab(cfg.showsCursor);
         if (!pixels) {
             if (!grabber->lost()) continue;

@@ -1,13 +1,16 @@
 #include "capture_x11_grab.h"
 
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -48,6 +51,36 @@ bool extensionPresent(xcb_connection_t* c, xcb_extension_t* ext) {
     return r && r->present;
 }
 
+// Frames a second of a RandR mode, 0 when it carries no timings.
+double refreshOf(const xcb_randr_mode_info_t& m) {
+    if (m.dot_clock == 0 || m.htotal == 0 || m.vtotal == 0) return 0;
+    double hz = static_cast<double>(m.dot_clock) / (static_cast<double>(m.htotal) * m.vtotal);
+    if (m.mode_flags & XCB_RANDR_MODE_FLAG_INTERLACE) hz *= 2;
+    if (m.mode_flags & XCB_RANDR_MODE_FLAG_DOUBLE_SCAN) hz /= 2;
+    return hz;
+}
+
+// The fastest current mode among a monitor's outputs; 0 when none says.
+double monitorRefresh(xcb_connection_t* c, const xcb_randr_monitor_info_t& monitor,
+                      const xcb_randr_get_screen_resources_current_reply_t& resources) {
+    const xcb_randr_mode_info_t* modes =
+        xcb_randr_get_screen_resources_current_modes(&resources);
+    const int modeCount = xcb_randr_get_screen_resources_current_modes_length(&resources);
+    const xcb_randr_output_t* outputs = xcb_randr_monitor_info_outputs(&monitor);
+    double best = 0;
+    for (int i = 0; i < xcb_randr_monitor_info_outputs_length(&monitor); ++i) {
+        Reply<xcb_randr_get_output_info_reply_t> output(xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, outputs[i], resources.config_timestamp), nullptr));
+        if (!output || output->crtc == XCB_NONE) continue;
+        Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
+            c, xcb_randr_get_crtc_info(c, output->crtc, resources.config_timestamp), nullptr));
+        if (!crtc) continue;
+        for (int m = 0; m < modeCount; ++m)
+            if (modes[m].id == crtc->mode) best = std::max(best, refreshOf(modes[m]));
+    }
+    return best;
+}
+
 // Shared memory only reaches a server on this machine: a host part in the
 // display name ("host:0") means the server may sit elsewhere.
 bool isLocal(const std::string& name) {
@@ -81,12 +114,17 @@ std::optional<std::vector<Monitor>> listMonitors(const std::string& displayName,
         if (version && (version->major_version > 1 || version->minor_version >= 5)) {
             Reply<xcb_randr_get_monitors_reply_t> reply(xcb_randr_get_monitors_reply(
                 c.get(), xcb_randr_get_monitors(c.get(), screen->root, 1), nullptr));
+            Reply<xcb_randr_get_screen_resources_current_reply_t> resources(
+                xcb_randr_get_screen_resources_current_reply(
+                    c.get(), xcb_randr_get_screen_resources_current(c.get(), screen->root),
+                    nullptr));
             if (reply) {
                 for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem;
                      xcb_randr_monitor_info_next(&it)) {
                     if (it.data->width == 0 || it.data->height == 0) continue;
                     monitors.push_back(
-                        {it.data->x, it.data->y, it.data->width, it.data->height});
+                        {it.data->x, it.data->y, it.data->width, it.data->height,
+                         resources ? monitorRefresh(c.get(), *it.data, *resources) : 0});
                 }
             }
         }
@@ -101,7 +139,7 @@ std::optional<std::vector<Monitor>> listMonitors(const std::string& displayName,
 }
 
 std::unique_ptr<Grabber> Grabber::open(const std::string& displayName, Monitor area,
-                                       std::string* error) {
+                                       int wakeFd, std::string* error) {
     int screenNumber = 0;
     Connection c = connect(displayName, &screenNumber);
     xcb_screen_t* screen = c ? screenOf(c.get(), screenNumber) : nullptr;
@@ -146,6 +184,7 @@ std::unique_ptr<Grabber> Grabber::open(const std::string& displayName, Monitor a
     std::unique_ptr<Grabber> g(new Grabber);
     g->root_ = screen->root;
     g->area_ = {x0, y0, x1 - x0, y1 - y0};
+    g->wakeFd_ = wakeFd;
     g->bytes_ = static_cast<std::size_t>(g->area_.width) * g->area_.height * 4;
     g->conn_ = c.release();
 
@@ -215,21 +254,41 @@ void Grabber::detachSharedMemory() {
 
 bool Grabber::lost() const { return xcb_connection_has_error(conn_) != 0; }
 
+// What xcb_wait_for_reply does, except that it also gives up once wakeFd_ is
+// readable. Returns the reply, or null (an error reply, a broken connection,
+// or woken_).
+template <class R>
+R* Grabber::awaitReply(unsigned int sequence) {
+    xcb_flush(conn_);
+    const int connFd = xcb_get_file_descriptor(conn_);
+    for (;;) {
+        void* reply = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (xcb_poll_for_reply(conn_, sequence, &reply, &error)) {
+            std::free(error);
+            return static_cast<R*>(reply);
+        }
+        pollfd fds[2] = {{connFd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, wakeFd_ >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return nullptr;
+        if (fds[1].revents) {
+            woken_ = true;
+            return nullptr;
+        }
+    }
+}
+
 const std::uint8_t* Grabber::grab(bool withCursor) {
-    if (lost()) return nullptr;
+    if (woken_ || lost()) return nullptr;
     if (shmSegment_) {
-        xcb_generic_error_t* e = nullptr;
-        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(
-            conn_,
+        Reply<xcb_shm_get_image_reply_t> r(awaitReply<xcb_shm_get_image_reply_t>(
             xcb_shm_get_image(conn_, root_, static_cast<std::int16_t>(area_.x),
                               static_cast<std::int16_t>(area_.y),
                               static_cast<std::uint16_t>(area_.width),
                               static_cast<std::uint16_t>(area_.height), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0),
-            &e));
-        Reply<xcb_generic_error_t> error(e);
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, shmSegment_, 0)
+                .sequence));
         if (!r) {
-            if (lost()) return nullptr;
+            if (woken_ || lost()) return nullptr;
             // The server refused shared memory for this request: go on
             // without it rather than lose every frame.
             detachSharedMemory();
@@ -241,17 +300,16 @@ const std::uint8_t* Grabber::grab(bool withCursor) {
         return nullptr;
     }
     if (withCursor) drawCursor();
-    return pixels_;
+    return woken_ ? nullptr : pixels_;
 }
 
 bool Grabber::grabPlain() {
-    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(
-        conn_,
+    Reply<xcb_get_image_reply_t> r(awaitReply<xcb_get_image_reply_t>(
         xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_,
                       static_cast<std::int16_t>(area_.x), static_cast<std::int16_t>(area_.y),
                       static_cast<std::uint16_t>(area_.width),
-                      static_cast<std::uint16_t>(area_.height), ~0u),
-        nullptr));
+                      static_cast<std::uint16_t>(area_.height), ~0u)
+            .sequence));
     if (!r) return false;
     const int length = xcb_get_image_data_length(r.get());
     if (length < 0 || static_cast<std::size_t>(length) < bytes_) return false;
@@ -261,8 +319,9 @@ bool Grabber::grabPlain() {
 
 void Grabber::drawCursor() {
     if (!hasXfixes_) return;
-    Reply<xcb_xfixes_get_cursor_image_reply_t> c(xcb_xfixes_get_cursor_image_reply(
-        conn_, xcb_xfixes_get_cursor_image(conn_), nullptr));
+    Reply<xcb_xfixes_get_cursor_image_reply_t> c(
+        awaitReply<xcb_xfixes_get_cursor_image_reply_t>(
+            xcb_xfixes_get_cursor_image(conn_).sequence));
     if (!c || c->width == 0 || c->height == 0) return;
     const int n = xcb_xfixes_get_cursor_image_cursor_image_length(c.get());
     if (n < static_cast<int>(c->width) * c->height) return;

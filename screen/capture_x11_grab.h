@@ -23,6 +23,7 @@ struct Monitor {
     int y = 0;
     int width = 0;
     int height = 0;
+    double refresh = 0;  // frames a second the monitor shows; 0 when the server does not say
 };
 
 // The name libxcb resolves when given no name: $DISPLAY, or "" when unset.
@@ -32,8 +33,10 @@ std::string defaultDisplayName();
 std::string cannotOpenMessage(const std::string& displayName);
 
 // The server's RandR monitors in its own order, or the whole root window as
-// one monitor where RandR 1.5 is missing or lists none. Fills *error and
-// returns nothing when the server cannot be reached.
+// one monitor where RandR 1.5 is missing or lists none. A monitor's refresh
+// is the fastest current mode among its outputs (virtual servers give modes
+// without timings: 0). Fills *error and returns nothing when the server
+// cannot be reached.
 std::optional<std::vector<Monitor>> listMonitors(const std::string& displayName,
                                                  std::string* error);
 
@@ -42,8 +45,10 @@ class Grabber {
 public:
     // Fills *error with a readable text and returns null when the server
     // cannot be reached or stores pixels in a layout we do not read.
+    // Once wakeFd (-1: none) is readable, grab() stops waiting for the
+    // server: a stopped or hung server cannot hold the caller.
     static std::unique_ptr<Grabber> open(const std::string& displayName, Monitor area,
-                                         std::string* error);
+                                         int wakeFd, std::string* error);
     ~Grabber();
     Grabber(const Grabber&) = delete;
     Grabber& operator=(const Grabber&) = delete;
@@ -55,6 +60,8 @@ public:
     // Grabs the area and, when asked, draws the cursor over it. Returns
     // pixels valid until the next grab (stride width() * 4), or null when
     // this frame was lost; lost() then tells whether the connection is gone.
+    // After wakeFd woke it, every grab returns null at once (the connection
+    // may still owe a reply) and lost() stays false.
     const std::uint8_t* grab(bool withCursor);
     bool lost() const;
     bool usesSharedMemory() const { return shmSegment_ != 0; }
@@ -65,6 +72,8 @@ private:
     void detachSharedMemory();
     bool grabPlain();
     void drawCursor();
+    template <class R>
+    R* awaitReply(unsigned int sequence);
 
     xcb_connection_t* conn_ = nullptr;
     std::uint32_t root_ = 0;
@@ -76,6 +85,8 @@ private:
     std::vector<std::uint8_t> plain_;  // used without shared memory
     std::uint8_t* pixels_ = nullptr;
     bool hasXfixes_ = false;
+    int wakeFd_ = -1;
+    bool woken_ = false;
 };
 
 }  // namespace x11

@@ -1,0 +1,176 @@
+# The library on Linux against a private Xvfb, from a host's side: sizes and
+# rates the X11 binding serves, a reader that stalls, a server that stops
+# answering, and threads that cannot be created.
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import nv12_bytes, read_exactly, wait_eof
+
+INT32_MAX = 2**31 - 1
+
+# Starts a capture into the descriptor argv[1], prints the result, then
+# obeys standard input: "stop" calls mirvo_sck_stop, "exit" ends the host.
+HOST = """
+fd, w, h, fps = map(int, sys.argv[1:5])
+print(lib.mirvo_sck_start(w, h, fps, fd), flush=True)
+for line in sys.stdin:
+    if line == "stop\\n":
+        lib.mirvo_sck_stop()
+    elif line == "exit\\n":
+        break
+"""
+
+
+@pytest.fixture
+def host(py_host, xvfb):
+    """Starts HOST on a fresh pipe; returns (child, read end, start result)."""
+    ends = []
+
+    def start(w, h, fps):
+        r, w_end = os.pipe()
+        ends.append(r)
+        child = py_host(HOST, xvfb.env, (w_end, w, h, fps), stdin=subprocess.PIPE,
+                        stdout=subprocess.PIPE, pass_fds=(w_end,))
+        os.close(w_end)
+        result = read_exactly(child.proc.stdout.fileno(), 2, 20)
+        return child, r, result
+
+    yield start
+    for r in ends:
+        os.close(r)
+
+
+def send(child, line):
+    child.proc.stdin.write(line.encode() + b"\n")
+    child.proc.stdin.flush()
+
+
+def end(child):
+    send(child, "exit")
+    assert child.wait(10, "the host") == 0
+
+
+@pytest.mark.parametrize("w, h, ok", [
+    (INT32_MAX, INT32_MAX, False),
+    (16385, 480, False),
+    (640, 16385, False),
+    (16384, 2, True),
+])
+def test_sizes_beyond_the_ceiling_fail_the_start_and_close_the_descriptor(host, w, h, ok):
+    child, r, result = host(w, h, 30)
+    if ok:
+        assert result == b"0\n"
+        assert len(read_exactly(r, nv12_bytes(w, h), 10)) == nv12_bytes(w, h)
+        send(child, "stop")
+    else:
+        assert result == b"1\n"
+    assert wait_eof(r, 5)
+    end(child)
+    assert child.err == (b"" if ok else
+                         f"sck-video: the frame size {w}x{h} is larger than this platform "
+                         f"serves (16384x16384)\n".encode())
+
+
+def test_rate_is_capped_where_the_display_reports_no_refresh(host):
+    child, r, result = host(320, 240, INT32_MAX)
+    assert result == b"0\n"
+    frames = len(read_exactly(r, 1 << 30, 3.0)) // nv12_bytes(320, 240)
+    assert 30 <= frames <= 60 * 3 * 1.25, frames  # 60 a second when unknown
+    send(child, "stop")
+    assert wait_eof(r, 5)
+    end(child)
+
+
+def cpu_and_wakeups(pid):
+    """CPU seconds of the process and voluntary context switches of all its threads."""
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    switches = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        for line in open(f"/proc/{pid}/task/{task}/status"):
+            if line.startswith("voluntary_ctxt_switches:"):
+                switches += int(line.split()[1])
+    return cpu, switches
+
+
+def test_stalled_reader_costs_no_cpu_and_no_wakeups(host):
+    child, r, result = host(320, 240, INT32_MAX)
+    assert result == b"0\n"
+    time.sleep(1)  # the pipe is full and every buffer is held by now
+    cpu0, woke0 = cpu_and_wakeups(child.pid)
+    time.sleep(2)
+    cpu1, woke1 = cpu_and_wakeups(child.pid)
+    assert cpu1 - cpu0 < 0.1 and woke1 - woke0 <= 4, (cpu1 - cpu0, woke1 - woke0)
+    send(child, "stop")
+    assert wait_eof(r, 5)
+    end(child)
+
+
+def test_stop_closes_the_descriptor_while_the_server_is_stopped(host, xvfb):
+    child, r, result = host(320, 240, 30)
+    assert result == b"0\n"
+    assert len(read_exactly(r, nv12_bytes(320, 240), 10)) == nv12_bytes(320, 240)
+    os.kill(xvfb.pid(), signal.SIGSTOP)
+    time.sleep(0.3)  # the capture thread now waits on the server
+    send(child, "stop")
+    assert wait_eof(r, 3)
+    os.kill(xvfb.pid(), signal.SIGCONT)
+    end(child)
+    assert child.err == b""
+
+
+# A host whose pthread_create fails with EAGAIN from the Nth call on; the
+# library's calls reach it by interposition.
+FAILING_THREADS = r"""
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+#include <mirvo_sck.h>
+static int calls, failFrom;
+int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
+    int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    *(void **)&real = dlsym(RTLD_NEXT, "pthread_create");
+    if (__atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST) >= failFrom) return EAGAIN;
+    return real(t, a, f, arg);
+}
+int main(int argc, char **argv) {
+    failFrom = atoi(argv[1]);
+    int fd = atoi(argv[2]), r = mirvo_sck_start(640, 360, 30, fd);
+    printf("%d %d %d\n", r, calls, fcntl(fd, F_GETFD) == -1);
+    fflush(stdout);
+    _exit(0);
+}
+"""
+
+
+@pytest.mark.parametrize("n, result, closed", [
+    (1, 1, False),  # the start task
+    (2, 1, False),  # listing the displays
+    (3, 1, True),   # the sample queue, after the sink took the descriptor
+    (4, 1, True),   # the capture thread
+    (5, 0, False),  # none fails: a start makes four threads
+])
+def test_start_that_cannot_create_a_thread_fails_with_one_line(
+        build, c_host, spawn, xvfb, n, result, closed):
+    exe = c_host(FAILING_THREADS, "-rdynamic", str(build.library),
+                 f"-Wl,-rpath,{build.library.parent}")
+    r, w_end = os.pipe()
+    try:
+        child = spawn([exe, n, w_end], env=xvfb.env, stdout=subprocess.PIPE, pass_fds=(w_end,))
+        os.close(w_end)
+        # The result, the calls made, whether the descriptor was closed.
+        assert read_exactly(child.proc.stdout.fileno(), 6, 10) == b"%d %d %d\n" % (
+            result, min(n, 4), closed)
+        assert child.wait(10, "the host") == 0
+        assert child.err == (b"" if result == 0 else
+                             b"sck-video: Resource temporarily unavailable\n")
+    finally:
+        os.close(r)
