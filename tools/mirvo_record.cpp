@@ -298,8 +298,8 @@ bool startAudio(const Options& o, AudioSide& a, int wavFd) {
 
 // The screen library's start, which blocks with no time-out, runs on a
 // thread of its own so that the main thread stays free for signals. The
-// thread uses only this (shared) record and the library, which is never
-// unloaded.
+// thread uses only this (shared) record, the wake-up pipe and the library,
+// none of which goes away before the process ends.
 struct StartCall {
     std::atomic<bool> done{false};
     std::atomic<std::int32_t> result{1};
@@ -364,7 +364,6 @@ public:
     }
     void arm(bool on) { armed_ = on; }
     bool lost() const { return lost_; }
-    int original() const { return original_ >= 0 ? original_ : 2; }
 
 private:
     void run() {
@@ -571,12 +570,10 @@ int main(int argc, char** argv) {
     VideoSide v;
     ErrorWatch watch;
     bool failed = false;
-    if (o.video && !watch.begin()) {
-        std::fprintf(stderr, "mirvo-record: cannot watch standard error: %s\n",
-                     std::strerror(errno));
-        failed = true;
-    }
-    if (!failed && o.audio && !startAudio(o, a, wavFd)) failed = true;
+    // Without the pipe (no standard error to start with) a lost capture
+    // goes unnoticed, which is all it costs.
+    if (o.video) (void)watch.begin();
+    if (o.audio && !startAudio(o, a, wavFd)) failed = true;
     if (!failed && o.video && !beginVideo(o, v, y4mFd, w, h)) failed = true;
     // 1 frames flow, 0 the start still blocks (or none), -1 the start failed.
     int video = 0;
