@@ -216,14 +216,15 @@ constexpr AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector s
                                       kAudioObjectPropertyElementMain};
 }
 
-// A device that cannot be asked counts as gone.
+// False when the device says it is not alive or no longer exists; an
+// object without the property (not a device) proves nothing.
 bool isAlive(AudioObjectID device) {
     const AudioObjectPropertyAddress a = globalAddress(kAudioDevicePropertyDeviceIsAlive);
     UInt32 alive = 0;
     UInt32 size = sizeof alive;
-    return AudioObjectGetPropertyData(device, &a, 0, nullptr, &size, &alive) ==
-               kAudioHardwareNoError &&
-           alive != 0;
+    const OSStatus status = AudioObjectGetPropertyData(device, &a, 0, nullptr, &size, &alive);
+    if (status == kAudioHardwareNoError) return alive != 0;
+    return status != kAudioHardwareBadObjectError && status != kAudioHardwareBadDeviceError;
 }
 
 // An object-ID list property; empty when it cannot be read.
