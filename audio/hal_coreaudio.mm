@@ -471,8 +471,8 @@ OSStatus runMainLoop(int wakeFd) {
     {
         gWoken = false;
         const LossWatch watch(gStarted);
-        // A listener may stop the loop just before it runs, which CFRunLoopStop
-        // does not remember: the loop comes round every second to look.
+        // A listener may stop the loop just before it runs, and such a stop
+        // may be lost: the loop comes round every second to look.
         for (;;) {
             lost = gLost;
             if (gWoken || lost != kNoError) break;
