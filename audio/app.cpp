@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include <pthread.h>
@@ -55,6 +56,9 @@ hal::PlistDict aggregateDescription(const std::string& aggregateUID, const std::
 }
 
 void releaseAll() {
+    // A write the IO proc is waiting on gives up now (it watches the
+    // wake-up too), so stopping the device never waits on the reader.
+    requestShutdown();
     if (State::ioProcID != nullptr) {
         hal::deviceStop(State::aggID, State::ioProcID);
         hal::destroyIOProcID(State::aggID, State::ioProcID);
@@ -65,6 +69,10 @@ void releaseAll() {
 
 void tearDown() {
     releaseAll();
+    // The IO proc has stopped: whether a write failed is settled.
+    if (const int error = pcm::outputError(); error != 0) {
+        die(std::string("write to standard output: ") + std::strerror(error));
+    }
     std::exit(0);
 }
 
@@ -73,16 +81,13 @@ void App::main() {
     // A reader that goes away must end the program in order, not kill it:
     // writes then fail with EPIPE and the IO proc asks for a teardown.
     std::signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM wait while setup runs, so that a signal arriving
-    // now is handled once State holds everything setup built. Threads the
-    // platform starts meanwhile inherit the mask, so the signal later
-    // reaches the main thread.
-    sigset_t stopSignals;
-    sigset_t previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    // Until the handlers are installed below, SIGINT and SIGTERM have their
+    // default effect: the process ends at once, which leaves nothing behind
+    // (private taps and aggregate devices, like a sound server's streams,
+    // end with the process that made them) and never waits for a setup call
+    // that blocks.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
 
     auto description = hal::makeStereoGlobalTapButExcludeProcesses({});
     description->setName(kTapName);
@@ -116,12 +121,21 @@ void App::main() {
         die(withStatus("DeviceStart ", s));
     }
 
+    // From here on a stop signal is handled: the handler only wakes the
+    // main thread, which tears down what State holds. The signals are
+    // unblocked whatever mask the parent left (a host that takes its own
+    // signals with sigwait or signalfd starts children with them blocked);
+    // one that arrived meanwhile is delivered now.
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     State::tapID = tapID;
     State::aggID = aggID;
     State::ioProcID = ioProcID;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     const hal::OSStatus lost = hal::runMainLoop(shutdownWakeFd());
     if (shutdownRequested()) tearDown();

@@ -24,10 +24,13 @@ extern hal::IOProcID ioProcID;
 }  // namespace State
 
 // Stops and destroys what State records, in the fixed order and by its
-// guards. Main thread only.
+// guards; a write waiting on standard output is given up first. Main thread
+// only.
 void releaseAll();
 
-// releaseAll(), then exit with status 0. Never returns.
+// releaseAll(), then exit: status 0, or through die() with
+// "write to standard output: <error>" when a write to standard output
+// failed. Never returns.
 [[noreturn]] void tearDown();
 
 // The default output device's UID. Ends the process through die() when the

@@ -59,8 +59,11 @@
 // The read callback runs on the mainloop thread with that lock held, so a
 // deviceStop that has taken the lock knows the IO proc is not running and
 // will not run again. The IO proc's write to standard output happens under
-// the lock: a reader that stops reading (without closing) also holds up a
-// teardown, as with a platform IO thread.
+// the lock, as on a platform IO thread: a reader that stops reading (without
+// closing) holds the mainloop thread up, but not a teardown, since the write
+// gives up once a stop has been requested (see pcm.h). A stop waits for the
+// server's confirmation only briefly, so a stalled server cannot hold a
+// teardown up either.
 #include "hal.h"
 
 #include <algorithm>
@@ -385,16 +388,35 @@ void onStreamState(pa_stream* s, void* u) {
     signalWaiters();
 }
 
-// Disconnects and frees the stream, waiting until the server has dropped
-// the recording. Lock held.
+// How long a stop waits for the server to confirm that the recording is
+// gone. A server that answers does so in milliseconds; one that is stopped
+// or stalled would otherwise hold the teardown up until libpulse's request
+// time-out (30 s). Giving up is safe: the read callback is already off, and
+// the recording ends on the server with the connection at the latest.
+constexpr pa_usec_t kStopWait = 500 * PA_USEC_PER_MSEC;
+
+// Disconnects and frees the stream, waiting (at most kStopWait) until the
+// server has dropped the recording. Lock held.
 void stopStream(Aggregate& agg) {
     if (agg.stream == nullptr) return;
     agg.stopping = true;
     pa_stream_set_read_callback(agg.stream, nullptr, nullptr);
     if (pa_stream_get_state(agg.stream) == PA_STREAM_READY &&
         pa_stream_disconnect(agg.stream) == 0) {
-        while (pa_stream_get_state(agg.stream) == PA_STREAM_READY) {
+        bool late = false;
+        pa_time_event* timer = pa_context_rttime_new(
+            B().context, pa_rtclock_now() + kStopWait,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* u) {
+                *static_cast<bool*>(u) = true;
+                signalWaiters();
+            },
+            &late);
+        while (pa_stream_get_state(agg.stream) == PA_STREAM_READY && !late && timer != nullptr) {
             pa_threaded_mainloop_wait(B().loop);
+        }
+        if (timer != nullptr) {
+            auto* api = pa_threaded_mainloop_get_api(B().loop);
+            api->time_free(timer);
         }
     }
     pa_stream_set_state_callback(agg.stream, nullptr, nullptr);

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -249,23 +251,43 @@ const Kernel gKernel = pickKernel();
 
 std::atomic<int> gOutputFd{1};
 std::atomic<bool> gOutputClosed{false};
+std::atomic<int> gOutputError{0};
 
-// Writes the whole block: continues after partial writes and EINTR. Any
-// other failure (EPIPE when the reader has gone; SIGPIPE is ignored by the
-// program) returns false.
-bool writeAll(int fd, const std::uint8_t* p, std::size_t n) {
+// writeAll's result when a stop request made it give the block up.
+constexpr int kStopped = -1;
+
+// Writes the whole block, waiting on the descriptor and on the stop request
+// together (the descriptor is never switched to non-blocking: its file
+// description is the host's too). Each piece is at most PIPE_BUF bytes and
+// follows a poll that reported room, so on a pipe it cannot block however
+// the host set the descriptor up; EAGAIN (a non-blocking descriptor) and
+// EINTR only mean waiting again. PIPE_BUF is a multiple of 4: a block given
+// up leaves whole frames behind. Returns 0, kStopped, or the errno of the
+// write that failed (EPIPE when the reader has gone; SIGPIPE is ignored by
+// the program).
+int writeAll(int fd, const std::uint8_t* p, std::size_t n) {
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {shutdownWakeFd(), POLLIN, 0}};
     while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (fds[1].revents != 0) return kStopped;
+        // Any event on the descriptor means trying the write: an error or a
+        // hang-up then reports itself, and a descriptor poll cannot watch
+        // (POLLNVAL, some devices on macOS) degrades to plain blocking writes.
+        if (fds[0].revents == 0) continue;
+        const ssize_t w = ::write(fd, p, n < PIPE_BUF ? n : PIPE_BUF);
         if (w > 0) {
             p += w;
             n -= static_cast<std::size_t>(w);
-        } else if (w < 0 && errno == EINTR) {
+        } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         } else {
-            return false;
+            return w < 0 ? errno : EIO;
         }
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -278,13 +300,17 @@ void writeS16(std::int64_t frames, std::int64_t channels, const float* src) {
     const auto n = static_cast<std::size_t>(frames) * 2;
     if (block.size() < n) block.resize(n);
     gKernel(frames, channels, src, block.data());
-    if (!writeAll(gOutputFd.load(std::memory_order_relaxed),
-                  reinterpret_cast<const std::uint8_t*>(block.data()), n * sizeof(std::int16_t))) {
-        // The reader has gone: write nothing more and let the main thread
-        // tear down in order.
-        gOutputClosed.store(true, std::memory_order_relaxed);
-        requestShutdown();
-    }
+    const int result = writeAll(gOutputFd.load(std::memory_order_relaxed),
+                                reinterpret_cast<const std::uint8_t*>(block.data()),
+                                n * sizeof(std::int16_t));
+    if (result == 0) return;
+    // A stop is under way, the reader has gone or the output failed: write
+    // nothing more. The main thread tears down in order and reports a
+    // failure other than a vanished reader.
+    gOutputClosed.store(true, std::memory_order_relaxed);
+    if (result == kStopped) return;
+    if (result != EPIPE) gOutputError.store(result);
+    requestShutdown();
 }
 
 hal::OSStatus ioProc(hal::ObjectID, const hal::AudioTimeStamp*, const hal::AudioBufferList* input,
@@ -341,6 +367,10 @@ bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, c
 
 void setOutputFd(int fd) { gOutputFd.store(fd); }
 bool outputClosed() { return gOutputClosed.load(); }
-void resetOutput() { gOutputClosed.store(false); }
+int outputError() { return gOutputError.load(); }
+void resetOutput() {
+    gOutputClosed.store(false);
+    gOutputError.store(0);
+}
 
 }  // namespace pcm

@@ -12,7 +12,9 @@
 // Creates the wake-up pipe; called first thing in App::main().
 void initShutdown();
 
-// The read end the main loop waits on.
+// The read end the main loop waits on. Nothing drains it: once a shutdown
+// has been requested it stays readable, which is how a write of the IO proc
+// that waits on standard output learns that it should give up.
 int shutdownWakeFd();
 
 // Asks the main thread to tear down and exit 0. Async-signal-safe; callable

@@ -4,11 +4,13 @@
 // all observed as a host would see them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "app.h"
@@ -24,12 +26,22 @@ using testing_support::ChildResult;
 const std::string kTapUUID = "6F1C3A52-0B7E-4D2A-9C11-2E5B8F9A0D34";
 const std::string kAggUUID = "A0B1C2D3-E4F5-4A6B-8C7D-8E9FA0B1C2D3";
 
-// Runs App::main() in a child with the fake as scripted by `script`.
-ChildResult runApp(const std::function<void()>& script) {
+// Runs App::main() in a child with the fake as scripted by `script`; with
+// `stopBlocked`, SIGINT and SIGTERM are blocked as a parent may leave them.
+ChildResult runApp(const std::function<void()>& script, bool stopBlocked = false) {
     fake::reset();
     fake::setUUIDs({kTapUUID, kAggUUID});
     script();
-    return testing_support::runChild([](int fd) { fake::mirrorLogTo(fd); }, [] { App::main(); });
+    return testing_support::runChild([](int fd) { fake::mirrorLogTo(fd); }, [&] {
+        sigset_t stop;
+        sigemptyset(&stop);
+        if (stopBlocked) {
+            sigaddset(&stop, SIGINT);
+            sigaddset(&stop, SIGTERM);
+        }
+        pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+        App::main();
+    });
 }
 
 std::vector<std::string> setupCalls() {
@@ -216,16 +228,31 @@ TEST(Setup, AggregateDescriptionHasExactlyItsEightEntries) {
     EXPECT_EQ(std::get<bool>(d[5].value.v), true);
 }
 
-// A signal that arrives while setup is still building is handled once State
-// holds everything, so nothing built is left behind.
-TEST(Shutdown, SignalDuringSetupTearsDownEverythingAfterwards) {
+// Before the handlers exist a stop signal has its default effect: the
+// process ends there, which leaves nothing behind (what setup builds is
+// private to the process). One the parent's mask holds back is handled once
+// setup is done: everything built is torn down in order.
+TEST(Shutdown, SignalDuringSetupEndsTheProcessUnlessTheParentHoldsItBack) {
+    const auto full = setupCalls();
     for (const char* during : {"createProcessTap", "createAggregateDevice", "deviceStart"}) {
-        SCOPED_TRACE(during);
-        auto r = runApp([&] { fake::onCall(during, [] { std::raise(SIGTERM); }); });
-        ASSERT_TRUE(r.exited) << "killed by signal " << r.termSignal;
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.log, concat(setupCalls(), kTeardown));
+        for (const bool blocked : {false, true}) {
+            SCOPED_TRACE(std::string(during) + (blocked ? ", blocked" : ""));
+            auto r = runApp([&] { fake::onCall(during, [] { std::raise(SIGTERM); }); }, blocked);
+            if (blocked) {
+                ASSERT_TRUE(r.exited) << "killed by signal " << r.termSignal;
+                EXPECT_EQ(r.exitCode, 0);
+                EXPECT_EQ(r.log, concat(full, kTeardown));
+            } else {
+                EXPECT_FALSE(r.exited);
+                EXPECT_EQ(r.termSignal, SIGTERM);
+                // The hook runs as the call is entered, before it is logged.
+                auto at = std::find_if(full.begin(), full.end(), [&](const std::string& l) {
+                    return l.rfind(std::string(during) + "(", 0) == 0;
+                });
+                EXPECT_EQ(r.log, std::vector<std::string>(full.begin(), at));
+            }
+            EXPECT_EQ(r.err, "");
+        }
     }
 }
 
