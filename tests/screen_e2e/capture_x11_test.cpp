@@ -1,6 +1,7 @@
 // The Linux binding of capture.h against a real Xvfb: content, configuration,
 // frames, the pixel-buffer pool, stop, release and a server that goes away.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <set>
@@ -414,6 +416,23 @@ TEST_F(CaptureX11, ReleasingARunningStreamEndsItAndItsReferences) {
     EXPECT_EQ(recorder.use_count(), 1);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(recorder->count(), atRelease);
+}
+
+TEST_F(CaptureX11, ReleasingWhileTheServerIsStoppedReturnsPromptly) {
+    auto stream = start({.fps = 60});
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(recorder->waitFor(1));
+    const char* tmp = std::getenv("TMPDIR");
+    pid_t pid = 0;  // the script keeps it in $TMPDIR/mirvo-xvfb:N.pid
+    std::ifstream(std::string(tmp ? tmp : "/tmp") + "/mirvo-xvfb" + server.display() + ".pid") >>
+        pid;
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    std::this_thread::sleep_for(200ms);  // the capture thread now waits for a reply
+    auto released = std::async(std::launch::async, [&] { stream.reset(); });
+    const bool prompt = released.wait_for(3s) == std::future_status::ready;
+    ::kill(pid, SIGCONT);
+    EXPECT_TRUE(prompt);
 }
 
 TEST_F(CaptureX11, ServerGoingAwayStopsTheStreamWithOneError) {
