@@ -65,7 +65,7 @@ def test_host_ends_with_a_capture_running_and_its_reader_stalled(
     else:
         child = py_host(PY_EXIT, xvfb.env, args=[w], pass_fds=[w])
     os.close(w)
-    assert child.wait(5, "the host") == 0
+    assert child.wait(10, "the host") == 0
     assert (child.out, child.err) == (b"" if mode == "exit" else b"0\n", b"")
     os.close(r)
 
@@ -87,9 +87,9 @@ def test_start_replacing_a_capture_whose_reader_stalls(xvfb, py_host):
     r, w = os.pipe()
     host = py_host(PY_REPLACE, xvfb.env, args=[w], pass_fds=[w], stdout=subprocess.PIPE)
     os.close(w)
-    assert read_exactly(host.proc.stdout.fileno(), 2, 5) == b"0\n"
+    assert read_exactly(host.proc.stdout.fileno(), 2, 10) == b"0\n"
     # Once the earlier reader drains, the earlier capture ends and closes.
-    assert wait_eof(r, 5)
+    assert wait_eof(r, 10)
     os.close(r)
     assert host.alive()
 
@@ -111,7 +111,7 @@ print(fd, result)
 def test_a_descriptor_the_host_got_wrong_fails_the_start(which, line, py_host):
     # No X server: the descriptor is checked before anything else is made.
     host = py_host(PY_BAD_FD, dict(os.environ, DISPLAY=":none"), args=[which])
-    assert host.wait(5, "the host") == 0
+    assert host.wait(10, "the host") == 0
     fd, result = host.out.split()
     assert (result, host.err) == (b"1", f"sck-video: {line.format(int(fd))}\n".encode())
 
@@ -127,5 +127,5 @@ time.sleep(0.5)
 
 def test_a_write_error_is_reported_once_and_ends_the_writes(xvfb, py_host):
     host = py_host(PY_FULL, xvfb.env)
-    assert host.wait(5, "the host") == 0
+    assert host.wait(10, "the host") == 0
     assert host.err == b"sck-video: frame write failed: No space left on device\n"
