@@ -184,6 +184,7 @@ TEST_P(ScreenApiFailure, WritesItsLineReturnsOneAndLeavesTheDescriptorToItsOwner
     // Everything the start made is gone by the time it returns.
     EXPECT_EQ(fake::liveStreams(), 0);
     if (f.closesFd) {
+        // A stream that never started is only released: no stopCapture.
         EXPECT_EQ(Log(log.begin() + static_cast<std::ptrdiff_t>(made.size()), log.end()),
                   Log{"~Stream(stream1)"});
         EXPECT_FALSE(isOpen(fd));
