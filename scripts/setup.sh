@@ -13,6 +13,9 @@ packages=(
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev
   libyuv-dev ffmpeg imagemagick python3 python3-pytest
   g++-aarch64-linux-gnu qemu-user googletest
+  libpipewire-0.3-dev libsystemd-dev
+  sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr pipewire wireplumber dbus-daemon dbus-bin
+  meson ninja-build dpkg-dev libdrm-dev libinih-dev libgbm-dev libwayland-dev wayland-protocols
 )
 
 missing=()
