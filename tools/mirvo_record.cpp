@@ -5,12 +5,29 @@
 // anyone can open: audio.wav, video.y4m and, when ffmpeg is installed,
 // recording.mp4. It links nothing of the deliverables into itself.
 //
+// Both files share one timeline on the steady clock. Its origin is the
+// arrival of the first frame (or the moment the screen library's start
+// returned, when that is noticed first); with no video, the moment the audio
+// program was started. Every PCM read and every frame is stamped on arrival:
+// - audio: the stream's start is placed by the arrival stamps (arrival less
+//   the duration of the samples read so far, the earliest such instant
+//   before the origin is known); later positions count samples, since the
+//   stream keeps its device's time. The WAV is padded with silence before
+//   the stream's first bytes or trimmed to begin at the origin.
+// - video: output frame k stands for origin + k / fps and shows the newest
+//   frame that arrived at or before that instant, so frames repeat while
+//   the screen is still and are dropped when they come faster than fps.
+// Both end at the same instant (origin + duration, or the stop), each a
+// whole number of its units long: padded with silence or the last frame.
+//
 // Threads: the main thread starts and stops everything and draws progress;
 // one thread reads the audio pipe, one the frame pipe, one the child's
 // standard error.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -132,8 +149,14 @@ Options parse(int argc, char** argv) {
             if (f < 1 || f > 240 || f != int(f)) usageError("frame rate must be a whole number 1 to 240");
             o.fps = int(f);
         } else if (a == "-d" || a == "--duration") {
-            o.duration = number(value(i), "duration");
-            if (o.duration <= 0) usageError("duration must be positive");
+            // Up to about 31 years: sample and frame counts stay exact.
+            const std::string v = value(i);
+            char* end = nullptr;
+            const double d = std::strtod(v.c_str(), &end);
+            if (end == v.c_str() || *end || !std::isfinite(d) || d <= 0 || d > 1e9) {
+                usageError("bad duration: " + v + " (seconds, more than 0, at most 1e9)");
+            }
+            o.duration = d;
         } else if (a == "-o" || a == "--out") {
             o.out = value(i);
         } else if (a == "--audio-program") {
@@ -203,26 +226,86 @@ std::size_t readFull(int fd, int cancelFd, std::uint8_t* p, std::size_t n) {
     return got;
 }
 
-void putLE(std::uint8_t* p, std::uint32_t v, int bytes) {
+bool pwriteAll(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd, p, n, off_t(at));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        at += std::uint64_t(w);
+        n -= std::size_t(w);
+    }
+    return true;
+}
+
+std::int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The timeline's origin in steady-clock nanoseconds: 0 until it is known,
+// kNoOrigin when the recording ended before there was one (each stream is
+// then kept as it came). Set once, by whoever comes first.
+constexpr std::int64_t kNoOrigin = -1;
+std::atomic<std::int64_t> gOrigin{0};
+std::int64_t setOrigin(std::int64_t t) {
+    std::int64_t unset = 0;
+    gOrigin.compare_exchange_strong(unset, t);
+    return gOrigin.load();
+}
+// The length of each file once the end is known (-1 until then): frames in
+// video.y4m, sample frames in audio.wav.
+std::atomic<std::int64_t> gEndFrames{-1};
+std::atomic<std::int64_t> gEndSamples{-1};
+
+constexpr int kRate = 48000;
+constexpr std::uint64_t kBytesPerSample = 4;
+
+void putLE(std::uint8_t* p, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
 }
 
-// A 44-byte PCM WAV header for 48 kHz stereo s16le; sizes patched at the end.
-std::vector<std::uint8_t> wavHeader(std::uint64_t dataBytes) {
-    std::vector<std::uint8_t> h(44);
-    const auto data = std::uint32_t(std::min<std::uint64_t>(dataBytes, 0xFFFFFFFFu - 36));
-    std::memcpy(h.data(), "RIFF", 4);
-    putLE(&h[4], 36 + data, 4);
-    std::memcpy(&h[8], "WAVEfmt ", 8);
-    putLE(&h[16], 16, 4);
-    putLE(&h[20], 1, 2);  // PCM
-    putLE(&h[22], 2, 2);
-    putLE(&h[24], 48000, 4);
-    putLE(&h[28], 48000 * 4, 4);
-    putLE(&h[32], 4, 2);
-    putLE(&h[34], 16, 2);
-    std::memcpy(&h[36], "data", 4);
-    putLE(&h[40], data, 4);
+// The WAV header: RIFF, a 28-byte JUNK chunk, fmt (PCM, 48 kHz, stereo,
+// 16-bit), data. A data chunk larger than the 32-bit sizes can say (about
+// 6.2 hours) makes the file RF64: the JUNK chunk becomes the ds64 chunk
+// holding the 64-bit sizes, and the 32-bit ones read 0xFFFFFFFF.
+constexpr std::size_t kWavHeader = 80;
+constexpr std::uint64_t kWavMaxData = 0xFFFFFFFFu - (kWavHeader - 8);
+
+// The data size above which the file is written as RF64; the environment
+// variable MIRVO_RECORD_WAV_LIMIT lowers it (tests do, to avoid 4 GiB).
+std::uint64_t wavLimit() {
+    const char* env = std::getenv("MIRVO_RECORD_WAV_LIMIT");
+    if (!env || !*env) return kWavMaxData;
+    return std::min<std::uint64_t>(std::strtoull(env, nullptr, 10), kWavMaxData);
+}
+
+std::vector<std::uint8_t> wavHeader(std::uint64_t data, std::uint64_t limit) {
+    const bool rf64 = data > limit;
+    const std::uint64_t riff = kWavHeader - 8 + data;
+    std::vector<std::uint8_t> h(kWavHeader, 0);
+    std::memcpy(&h[0], rf64 ? "RF64" : "RIFF", 4);
+    putLE(&h[4], rf64 ? 0xFFFFFFFFu : riff, 4);
+    std::memcpy(&h[8], "WAVE", 4);
+    std::memcpy(&h[12], rf64 ? "ds64" : "JUNK", 4);
+    putLE(&h[16], 28, 4);
+    if (rf64) {
+        putLE(&h[20], riff, 8);
+        putLE(&h[28], data, 8);
+        putLE(&h[36], data / kBytesPerSample, 8);  // sample frames
+        // h[44..47]: no table of other chunk sizes
+    }
+    std::memcpy(&h[48], "fmt ", 4);
+    putLE(&h[52], 16, 4);
+    putLE(&h[56], 1, 2);  // PCM
+    putLE(&h[58], 2, 2);
+    putLE(&h[60], kRate, 4);
+    putLE(&h[64], kRate * kBytesPerSample, 4);
+    putLE(&h[68], kBytesPerSample, 2);
+    putLE(&h[70], 16, 2);
+    std::memcpy(&h[72], "data", 4);
+    putLE(&h[76], rf64 ? 0xFFFFFFFFu : data, 4);
     return h;
 }
 
@@ -231,9 +314,78 @@ struct AudioSide {
     int pcmFd = -1;
     int errFd = -1;
     std::thread reader, errReader;
-    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> covered{0};  // bytes of the WAV's data written up to
     std::string err;
     bool writeFailed = false;
+};
+
+// Puts the PCM stream into the WAV at its place on the timeline (see the
+// top of the file). Until the origin is known, the latest 10 s of the stream
+// are held in memory.
+class AudioPlacer {
+public:
+    AudioPlacer(AudioSide& a, int wavFd) : a_(a), fd_(wavFd) {}
+
+    void add(const std::uint8_t* p, std::size_t n, std::int64_t arrival) {
+        const std::uint64_t at = read_;
+        read_ += n;
+        if (placed_) {
+            put(at, p, n);
+            return;
+        }
+        const auto samples = read_ / kBytesPerSample;
+        start_ = std::min(start_, arrival - std::int64_t(samples * 1000000000 / kRate));
+        held_.insert(held_.end(), p, p + n);
+        if (held_.size() > kHold) {
+            const std::size_t drop = (held_.size() - kHold) & ~std::size_t(3);
+            held_.erase(held_.begin(), held_.begin() + std::ptrdiff_t(drop));
+            heldAt_ += drop;
+        }
+        if (gOrigin.load() != 0) place();
+    }
+    // At the end of the stream.
+    void finish() {
+        if (!placed_) place();
+    }
+
+private:
+    static constexpr std::size_t kHold = 10 * kRate * kBytesPerSample;
+
+    void place() {
+        placed_ = true;
+        const std::int64_t origin = gOrigin.load();
+        if (origin > 0 && read_ > 0) {
+            shift_ = std::llround(double(start_ - origin) * kRate / 1e9) *
+                     std::int64_t(kBytesPerSample);
+        }
+        put(heldAt_, held_.data(), held_.size());
+        std::vector<std::uint8_t>().swap(held_);
+    }
+    // Stream bytes from position at, shifted to the WAV's timeline; what
+    // falls before its start is dropped.
+    void put(std::uint64_t at, const std::uint8_t* p, std::size_t n) {
+        std::int64_t pos = std::int64_t(at) + shift_;
+        if (pos < 0) {
+            const std::size_t skip = std::size_t(std::min<std::int64_t>(std::int64_t(n), -pos));
+            p += skip;
+            n -= skip;
+            pos += std::int64_t(skip);
+        }
+        if (n == 0) return;
+        if (!a_.writeFailed && !pwriteAll(fd_, p, n, kWavHeader + std::uint64_t(pos))) {
+            a_.writeFailed = true;
+        }
+        a_.covered = std::max<std::uint64_t>(a_.covered, std::uint64_t(pos) + n);
+    }
+
+    AudioSide& a_;
+    int fd_;
+    std::uint64_t read_ = 0;    // stream bytes so far
+    std::uint64_t heldAt_ = 0;  // stream position of held_[0]
+    std::vector<std::uint8_t> held_;
+    std::int64_t start_ = INT64_MAX;  // the stream's first sample, steady clock
+    std::int64_t shift_ = 0;          // WAV data position less stream position
+    bool placed_ = false;
 };
 
 bool startAudio(const Options& o, AudioSide& a, int wavFd) {
@@ -276,13 +428,14 @@ bool startAudio(const Options& o, AudioSide& a, int wavFd) {
     a.errFd = err[0];
     a.reader = std::thread([&a, wavFd] {
         std::vector<std::uint8_t> buf(1 << 16);
+        AudioPlacer placer(a, wavFd);
         for (;;) {
             const ssize_t n = ::read(a.pcmFd, buf.data(), buf.size());
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
-            if (!a.writeFailed && !writeAll(wavFd, buf.data(), std::size_t(n))) a.writeFailed = true;
-            a.bytes += std::uint64_t(n);
+            placer.add(buf.data(), std::size_t(n), nowNs());
         }
+        placer.finish();
     });
     a.errReader = std::thread([&a] {
         char buf[4096];
@@ -314,8 +467,8 @@ struct VideoSide {
     int cancel[2] = {-1, -1};  // a byte on cancel[1] ends the reader
     std::thread reader, starter;
     std::shared_ptr<StartCall> call;
-    std::atomic<std::uint64_t> frames{0};
-    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> frames{0};   // written to video.y4m
+    std::atomic<std::uint64_t> arrived{0};  // read from the library
     std::atomic<bool> ended{false};
     bool writeFailed = false;
 
@@ -399,14 +552,45 @@ private:
     std::atomic<bool> lost_{false};
 };
 
-// Y4M wants planar 4:2:0: the interleaved CbCr plane is split into Cb and Cr.
-void videoReader(VideoSide& v, int y4mFd, int w, int h) {
-    const std::size_t luma = std::size_t(w) * h, chroma = luma / 2;
+// Writes video.y4m at a constant fps (see the top of the file). Y4M wants
+// planar 4:2:0: the interleaved CbCr plane of the newest frame is split into
+// Cb and Cr once, on arrival, and that frame is written for every output
+// instant until a newer one arrives.
+void videoReader(VideoSide& v, int y4mFd, int w, int h, int fps) {
+    const std::size_t luma = std::size_t(w) * std::size_t(h), chroma = luma / 2;
     std::vector<std::uint8_t> frame(luma + chroma), planar(6 + luma + chroma);
     std::memcpy(planar.data(), "FRAME\n", 6);
+    bool have = false;  // planar holds a frame
+    std::int64_t next = 0;  // the next output frame
+    auto instant = [&](std::int64_t k) { return gOrigin.load() + k * 1000000000 / fps; };
+    // Writes the output frames that stand for instants before `until`.
+    auto emitUntil = [&](std::int64_t until) {
+        if (!have || gOrigin.load() <= 0) return;
+        for (std::int64_t end = gEndFrames.load(); (end < 0 || next < end) && instant(next) < until;
+             ++next) {
+            if (!v.writeFailed && !writeAll(y4mFd, planar.data(), planar.size())) v.writeFailed = true;
+            v.frames = std::uint64_t(next + 1);
+        }
+    };
     for (;;) {
+        int timeout = -1;  // until the next output instant, once frames flow
+        if (have && gOrigin.load() > 0) {
+            const std::int64_t wait = instant(next) - nowNs();
+            timeout = int(std::clamp<std::int64_t>(wait / 1000000 + 1, 0, 1000));
+        }
+        pollfd fds[2] = {{v.readFd, POLLIN, 0}, {v.cancel[0], POLLIN, 0}};
+        const int r = ::poll(fds, 2, timeout);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || fds[1].revents != 0) break;
+        if (fds[0].revents == 0) {  // nothing arrived: the newest frame stands
+            emitUntil(nowNs());
+            continue;
+        }
         const std::size_t got = readFull(v.readFd, v.cancel[0], frame.data(), frame.size());
         if (got < frame.size()) break;  // end of stream; a partial tail is not a frame
+        const std::int64_t arrival = nowNs();
+        setOrigin(arrival);
+        emitUntil(arrival);
         std::uint8_t* cb = planar.data() + 6 + luma;
         std::uint8_t* cr = cb + chroma / 2;
         std::memcpy(planar.data() + 6, frame.data(), luma);
@@ -414,10 +598,11 @@ void videoReader(VideoSide& v, int y4mFd, int w, int h) {
             cb[i] = frame[luma + 2 * i];
             cr[i] = frame[luma + 2 * i + 1];
         }
-        if (!v.writeFailed && !writeAll(y4mFd, planar.data(), planar.size())) v.writeFailed = true;
-        v.frames += 1;
-        v.bytes += frame.size();
+        have = true;
+        v.arrived += 1;
     }
+    // The last frame stands until the end.
+    if (gEndFrames.load() >= 0) emitUntil(INT64_MAX);
     v.ended = true;
 }
 
@@ -448,7 +633,7 @@ bool beginVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h) {
     v.libFd = ::fcntl(p[1], F_DUPFD_CLOEXEC, 3);
     ::close(p[1]);
     v.readFd = p[0];
-    v.reader = std::thread(videoReader, std::ref(v), y4mFd, w, h);
+    v.reader = std::thread(videoReader, std::ref(v), y4mFd, w, h, o.fps);
     v.call = std::make_shared<StartCall>();
     v.starter = std::thread([call = v.call, start = v.start, o, fd = v.libFd] {
         call->result = start(o.width, o.height, o.fps, fd);
@@ -519,11 +704,12 @@ bool gTerminal = false;  // standard error was a terminal at the start
 
 void progress(const Options& o, double elapsed, const AudioSide& a, const VideoSide& v) {
     if (o.quiet || !gTerminal) return;
-    const double mb = double(a.bytes.load() + v.bytes.load()) / 1e6;
+    const std::size_t frame = std::size_t(o.width & ~1) * std::size_t(o.height & ~1) * 3 / 2;
+    const double mb = double(a.covered.load() + v.frames.load() * frame) / 1e6;
     std::fprintf(stderr, "\r\033[K%02d:%02d  frames %llu  audio %.2f s  %.1f MB",
                  int(elapsed) / 60, int(elapsed) % 60,
                  static_cast<unsigned long long>(v.frames.load()),
-                 double(a.bytes.load()) / (48000.0 * 4), mb);
+                 double(a.covered.load()) / double(kRate * kBytesPerSample), mb);
 }
 
 }  // namespace
@@ -550,16 +736,17 @@ int main(int argc, char** argv) {
     int wavFd = -1, y4mFd = -1;
     if (o.audio) {
         wavFd = ::open(wavPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (wavFd < 0 || !writeAll(wavFd, wavHeader(0).data(), 44)) {
+        if (wavFd < 0 || !writeAll(wavFd, wavHeader(0, kWavMaxData).data(), kWavHeader)) {
             std::fprintf(stderr, "mirvo-record: cannot write %s\n", wavPath.c_str());
             return 1;
         }
     }
+    const std::string y4mHeader = "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
+                                  " F" + std::to_string(o.fps) +
+                                  ":1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n";
     if (o.video) {
         y4mFd = ::open(y4mPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const std::string header = "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
-                                   " F" + std::to_string(o.fps) +
-                                   ":1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n";
+        const std::string& header = y4mHeader;
         if (y4mFd < 0 || !writeAll(y4mFd, header.data(), header.size())) {
             std::fprintf(stderr, "mirvo-record: cannot write %s\n", y4mPath.c_str());
             return 1;
@@ -573,21 +760,30 @@ int main(int argc, char** argv) {
     // Without the pipe (no standard error to start with) a lost capture
     // goes unnoticed, which is all it costs.
     if (o.video) (void)watch.begin();
+    if (!o.video) setOrigin(nowNs());  // the audio program's start
     if (o.audio && !startAudio(o, a, wavFd)) failed = true;
     if (!failed && o.video && !beginVideo(o, v, y4mFd, w, h)) failed = true;
     // 1 frames flow, 0 the start still blocks (or none), -1 the start failed.
     int video = 0;
 
-    // The duration counts from the moment every stream flows.
-    auto t0 = std::chrono::steady_clock::now();
+    // The duration counts from the timeline's origin.
+    const std::int64_t started = nowNs();
+    const auto durationNs = std::int64_t(std::llround(o.duration * 1e9));
     auto elapsed = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const std::int64_t origin = gOrigin.load();
+        return double(nowNs() - (origin > 0 ? origin : started)) / 1e9;
     };
     bool audioEnded = false;
     int audioStatus = 0;
+    std::int64_t endAt = 0;  // the recording's last instant; 0: the stop
     while (!failed) {
+        int timeout = 200;
+        if (o.duration > 0 && gOrigin.load() > 0) {
+            const std::int64_t left = gOrigin.load() + durationNs - nowNs();
+            timeout = int(std::clamp<std::int64_t>(left / 1000000 + 1, 0, timeout));
+        }
         pollfd p{gWake[0], POLLIN, 0};
-        ::poll(&p, 1, 200);
+        ::poll(&p, 1, timeout);
         char drain[64];
         while (::read(gWake[0], drain, sizeof drain) > 0) {
         }
@@ -600,20 +796,31 @@ int main(int argc, char** argv) {
             }
             if (video > 0) {
                 watch.arm(true);
-                t0 = std::chrono::steady_clock::now();
+                setOrigin(nowNs());  // unless the first frame has arrived
             }
         }
         if (watch.lost()) {
             failed = true;
             break;
         }
-        const bool flowing = !o.video || video > 0;
-        if (flowing && o.duration > 0 && elapsed() >= o.duration) break;
+        const std::int64_t origin = gOrigin.load();
+        if (o.duration > 0 && origin > 0 && nowNs() - origin >= durationNs) {
+            endAt = origin + durationNs;
+            break;
+        }
         if (o.audio && ::waitpid(a.pid, &audioStatus, WNOHANG) == a.pid) {
             audioEnded = true;  // the program ended on its own: a failure
             break;
         }
         progress(o, elapsed(), a, v);
+    }
+    // Both files end at the same instant; with no origin yet, there is no
+    // timeline and each stream is kept as it came.
+    if (endAt == 0) endAt = nowNs();
+    if (const std::int64_t origin = setOrigin(kNoOrigin); origin > 0) {
+        const double secs = double(std::max<std::int64_t>(endAt - origin, 0)) / 1e9;
+        gEndFrames = std::llround(secs * o.fps);
+        gEndSamples = std::llround(secs * kRate);
     }
     progress(o, elapsed(), a, v);
     if (!o.quiet && gTerminal) std::fputc('\n', stderr);
@@ -633,6 +840,14 @@ int main(int argc, char** argv) {
         }
         // The reader never outlives the Y4M file and v: it is ended here.
         v.endReader(timedOut);
+        // It may have written a frame past the end before the end was known.
+        if (const auto end = gEndFrames.load(); end >= 0 && v.frames > std::uint64_t(end)) {
+            v.frames = std::uint64_t(end);
+            const std::uint64_t frame = 6 + std::uint64_t(w) * std::uint64_t(h) * 3 / 2;
+            if (::ftruncate(y4mFd, off_t(y4mHeader.size() + std::uint64_t(end) * frame)) != 0) {
+                v.writeFailed = true;
+            }
+        }
         if (watch.lost()) {
             std::fprintf(stderr, "mirvo-record: the screen capture was lost after %llu frames\n",
                          static_cast<unsigned long long>(v.frames.load()));
@@ -654,6 +869,12 @@ int main(int argc, char** argv) {
     if (o.audio && a.pid > 0) {
         bool terminated = false;
         if (!audioEnded) {
+            // The stream reaches the end of the recording a little after the
+            // instant itself (the device's latency): up to 1 s is waited for,
+            // the rest becomes silence.
+            const auto want = std::uint64_t(std::max<std::int64_t>(gEndSamples.load(), 0)) *
+                              kBytesPerSample;
+            for (int i = 0; i < 100 && a.covered.load() < want; ++i) ::usleep(10000);
             ::kill(a.pid, SIGTERM);
             terminated = true;
             while (::waitpid(a.pid, &audioStatus, 0) < 0 && errno == EINTR) {
@@ -676,12 +897,16 @@ int main(int argc, char** argv) {
                          line.c_str());
         }
     }
+    // The WAV is exactly the recording's length: cut, or padded with
+    // silence (the zeros that extending the file gives). Without a timeline,
+    // whole sample frames of what came.
+    std::uint64_t wavData = 0;
     if (wavFd >= 0) {
-        // Whole frames only: a torn tail would make the data chunk lie.
-        const std::uint64_t data = a.bytes.load() & ~std::uint64_t(3);
-        const auto header = wavHeader(data);
-        if (::pwrite(wavFd, header.data(), 44, 0) != 44 ||
-            ::ftruncate(wavFd, off_t(44 + data)) != 0) {
+        wavData = gEndSamples.load() >= 0 ? std::uint64_t(gEndSamples.load()) * kBytesPerSample
+                                          : a.covered.load() & ~(kBytesPerSample - 1);
+        const auto header = wavHeader(wavData, wavLimit());
+        if (!pwriteAll(wavFd, header.data(), header.size(), 0) ||
+            ::ftruncate(wavFd, off_t(kWavHeader + wavData)) != 0) {
             a.writeFailed = true;
         }
         ::close(wavFd);
@@ -703,6 +928,6 @@ int main(int argc, char** argv) {
     if (o.mp4) makeMp4(o, wavPath, y4mPath);
     std::fprintf(stderr, "mirvo-record: %llu frames, %.2f s of audio in %s\n",
                  static_cast<unsigned long long>(v.frames.load()),
-                 double(a.bytes.load()) / (48000.0 * 4), o.out.c_str());
+                 double(wavData) / double(kRate * kBytesPerSample), o.out.c_str());
     return 0;
 }

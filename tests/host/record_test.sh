@@ -25,19 +25,20 @@ reported() {
   sed -n 's/^mirvo-record: \([0-9][0-9]*\) frames, [0-9.]* s of audio in .*/\1/p' "$1"
 }
 
-# check_wav FILE: the header's sizes match the file and hold whole frames.
+# check_wav FILE: the header (RIFF, 28-byte JUNK, fmt, data) and its sizes
+# match the file and hold whole frames.
 check_wav() {
   python3 - "$1" <<'PY' || fail "$1: bad WAV header"
 import os, struct, sys
 b = open(sys.argv[1], "rb").read()
 size = os.path.getsize(sys.argv[1])
-assert b[0:4] == b"RIFF" and b[8:16] == b"WAVEfmt " and b[36:40] == b"data", b[:44]
+assert b[0:4] == b"RIFF" and b[8:16] == b"WAVEJUNK" and b[48:52] == b"fmt " and b[72:76] == b"data", b[:80]
 riff, = struct.unpack_from("<I", b, 4)
-fmt = struct.unpack_from("<IHHIIHH", b, 16)
-data, = struct.unpack_from("<I", b, 40)
+fmt = struct.unpack_from("<IHHIIHH", b, 52)
+data, = struct.unpack_from("<I", b, 76)
 assert fmt == (16, 1, 2, 48000, 192000, 4, 16), fmt
 assert riff == size - 8, (riff, size)
-assert data == size - 44 and data % 4 == 0 and data > 0, (data, size)
+assert data == size - 80 and data % 4 == 0 and data > 0, (data, size)
 PY
 }
 
