@@ -2,11 +2,16 @@
 """Reads NV12 frames of the first display through libmirvo_sck, from Python.
 
 Loads the library with ctypes, hands it the write end of a pipe, and reads
-whole frames from the read end. By default it prints one line per frame: its
-size and the colour (Y, Cb, Cr) at the centre of each quadrant. With --raw it
-writes the frames to standard output instead, for a pipe into ffmpeg:
+whole frames from the read end. The library sends a frame at most --fps
+times a second, and on some platforms only when the picture changes, so the
+example passes frames on at a constant rate: frame k stands for k / fps
+seconds after the first arrived and is the newest that had arrived by then
+(repeated while the screen is still, skipped when frames come faster). By
+default it prints one line per frame: its size and the colour (Y, Cb, Cr) at
+the centre of each quadrant. With --raw it writes the frames to standard
+output instead, for a pipe into ffmpeg at the same rate:
 
-    python3 read_frames.py --raw --size 640x360 --frames 60 |
+    python3 read_frames.py --raw --size 640x360 --fps 30 --frames 60 |
         ffmpeg -f rawvideo -pix_fmt nv12 -s 640x360 -r 30 -i - out.mp4
 
 Exit status 0 when all frames were read, 1 when the start failed (the
@@ -15,7 +20,9 @@ library has printed its "sck-video: " line) or the stream ended early.
 import argparse
 import ctypes
 import os
+import select
 import sys
+import time
 
 
 def default_library():
@@ -39,6 +46,23 @@ def read_exactly(fd, n):
     return b"".join(chunks)
 
 
+def frames_at_rate(fd, frame_size, fps, count):
+    """count frames at a constant rate (see the top of the file); fewer when
+    the stream ends first."""
+    newest = read_exactly(fd, frame_size)
+    start = time.monotonic()
+    for k in range(count):
+        due = start + k / fps
+        while len(newest) == frame_size:
+            left = due - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                break  # nothing more arrived by this frame's instant
+            newest = read_exactly(fd, frame_size)
+        if len(newest) < frame_size:
+            return
+        yield newest
+
+
 def quadrant_colours(frame, w, h):
     """(Y, Cb, Cr) at the centres of the four quadrants of an NV12 frame."""
     colours = []
@@ -53,7 +77,7 @@ def main():
     ap.add_argument("--library", default=default_library(), help="path of libmirvo_sck")
     ap.add_argument("--size", default="640x360", help="WxH (odd values round down)")
     ap.add_argument("--fps", type=int, default=30, help="highest frame rate")
-    ap.add_argument("--frames", type=int, default=10, help="frames to read")
+    ap.add_argument("--frames", type=int, default=10, help="frames to pass on, at --fps")
     ap.add_argument("--raw", action="store_true", help="write the frames to standard output")
     args = ap.parse_args()
     width, height = (int(v) for v in args.size.lower().split("x"))
@@ -80,17 +104,17 @@ def main():
 
     read = 0
     try:
-        while read < args.frames:
-            frame = read_exactly(rfd, frame_size)
-            if len(frame) < frame_size:
-                print(f"stream ended after {read} frames", file=sys.stderr)
-                return 1
+        for frame in frames_at_rate(rfd, frame_size, args.fps, args.frames):
             if args.raw:
                 sys.stdout.buffer.write(frame)
+                sys.stdout.flush()
             else:
                 colours = "  ".join("%d,%d,%d" % c for c in quadrant_colours(frame, w, h))
-                print(f"frame {read}: {w}x{h} {len(frame)} bytes  quadrants {colours}")
+                print(f"frame {read}: {w}x{h} {len(frame)} bytes  quadrants {colours}", flush=True)
             read += 1
+        if read < args.frames:
+            print(f"stream ended after {read} frames", file=sys.stderr)
+            return 1
     finally:
         lib.mirvo_sck_stop()
         # Frames may still arrive until the platform has stopped; then EOF.

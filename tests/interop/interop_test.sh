@@ -3,8 +3,8 @@
 #   - mirvo-sck-audio piped into ffmpeg as s16le 48 kHz stereo gives a WAV
 #     with the tone in the right channels;
 #   - the Python example reads whole frames of the right size and colours,
-#     and its raw frames piped into ffmpeg as NV12 give an MP4 of the right
-#     size and frame count.
+#     and its raw frames, passed on at a constant rate and piped into ffmpeg
+#     as NV12, give an MP4 of the right size, frame count and duration.
 #
 #   interop_test.sh SOURCE_DIR MIRVO_SCK_AUDIO LIBMIRVO_SCK PAINTER
 set -euo pipefail
@@ -61,11 +61,13 @@ env -u DISPLAY python3 "$example" --library "$library" --frames 1 >nodisplay.out
 [ $status -eq 1 ] && [ ! -s nodisplay.out ] && grep -qx 'sck-video: cannot open X display ""' nodisplay.err ||
   fail "read_frames.py without a display: status $status, $(cat nodisplay.err)"
 
-# 3. The README's video command: raw NV12 frames into ffmpeg.
+# 3. The README's video command: raw NV12 frames at a constant 30 fps into
+# ffmpeg, 60 frames making 2 s.
 python3 "$example" --library "$library" \
-    --raw --size 640x360 --frames 60 |
+    --raw --size 640x360 --fps 30 --frames 60 |
   ffmpeg -f rawvideo -pix_fmt nv12 -s 640x360 -r 30 -i - out.mp4 >ffmpeg-video.log 2>&1 ||
   fail "the video pipeline failed: $(cat ffmpeg-video.log)"
-[ "$(probe out.mp4 width,height,nb_read_frames)" = $'width=640\nheight=360\nnb_read_frames=60' ] ||
-  fail "ffprobe on out.mp4: $(probe out.mp4 width,height,nb_read_frames)"
+[ "$(probe out.mp4 width,height,nb_read_frames,duration)" = \
+  $'width=640\nheight=360\nduration=2.000000\nnb_read_frames=60' ] ||
+  fail "ffprobe on out.mp4: $(probe out.mp4 width,height,nb_read_frames,duration)"
 echo "interop_test: passed"

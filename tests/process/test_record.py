@@ -112,20 +112,21 @@ STILL_LIBRARY = r"""
 #include <string.h>
 #include <unistd.h>
 static int out = -1, stopped;
+static size_t size;
 static void* run(void* arg) {
+    char* frame = malloc(size);
+    memset(frame, 0x80, size);
+    for (size_t done = 0; done < size;) done += (size_t)write(out, frame + done, size - done);
+    free(frame);
     while (!__atomic_load_n(&stopped, __ATOMIC_SEQ_CST)) usleep(1000);
     close(out);
     return arg;
 }
 int32_t mirvo_sck_start(int32_t w, int32_t h, int32_t fps, int32_t fd) {
-    size_t n = (size_t)(w & ~1) * (h & ~1) * 3 / 2;
-    char* frame = malloc(n);
-    memset(frame, 0x80, n);
-    out = fd;
-    for (size_t done = 0; done < n;) done += (size_t)write(fd, frame + done, n - done);
-    free(frame);
     pthread_t t;
     (void)fps;
+    size = (size_t)(w & ~1) * (h & ~1) * 3 / 2;
+    out = fd;
     return pthread_create(&t, NULL, run, NULL);
 }
 void mirvo_sck_stop(void) { __atomic_store_n(&stopped, 1, __ATOMIC_SEQ_CST); }
@@ -274,3 +275,22 @@ def test_clapperboard_flash_and_click_in_sync(spawn, build, env, c_host, tmp_pat
     for name, onset in pairs.items():
         for flash, click in onset:
             assert abs(flash - click) <= 0.040 + 2 / fps, (name, onset)
+
+
+def test_readme_frame_pipe_lasts_its_frames_on_a_still_screen(spawn, build, c_host, tmp_path):
+    # The README's pipe from the Python example into ffmpeg, as written there,
+    # with a screen library that sends one frame and then nothing.
+    readme = (build.root / "README.md").read_text()
+    pipe = re.search(r"```sh\n(python3 examples/python/read_frames.py .*?out\.mp4)\n```", readme,
+                     re.S).group(1)
+    lib = c_host(STILL_LIBRARY, "-shared", "-fPIC")
+    pipe = (pipe.replace("build/screen/libmirvo_sck.so", str(lib))
+            .replace("examples/", f"{build.root}/examples/").replace("ffmpeg", "ffmpeg -v error"))
+    run = spawn(["bash", "-c", pipe], cwd=tmp_path)
+    assert run.wait(15, "the pipe") == 0, run.err
+    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                            "stream=nb_read_frames,duration", "-of", "csv=p=0",
+                            tmp_path / "out.mp4"], capture_output=True, text=True)
+    frames = int(re.search(r"--frames (\d+)", pipe).group(1))
+    rate = int(re.search(r"-r (\d+)", pipe).group(1))
+    assert probe.stdout.split() == [f"{frames / rate:.6f},{frames}"]
