@@ -588,6 +588,9 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
 
 }  // namespace
 
+// The capture.h functions of this binding; capture_linux.cpp chooses it.
+namespace x11b {
+
 void getShareableContent(bool, bool, ContentCompletion completion) {
     const std::string server = x11::defaultDisplayName();
     detached([server, completion = std::move(completion)] {
@@ -625,4 +628,5 @@ std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
                                        std::move(delegate));
 }
 
+}  // namespace x11b
 }  // namespace capture

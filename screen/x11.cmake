@@ -21,3 +21,4 @@ add_library(mirvo_screen_capture OBJECT capture_x11.cpp capture_x11_grab.cpp)
 target_include_directories(mirvo_screen_capture PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(mirvo_screen_capture PUBLIC mirvo_rgb_nv12 PkgConfig::MIRVO_XCB
   Threads::Threads)
+include(portal.cmake)  # the portal binding and the choice between the two

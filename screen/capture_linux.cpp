@@ -1,0 +1,51 @@
+// The capture.h functions on Linux: each call goes to the binding the
+// environment chooses (capture_portal.h), the X server's or the desktop
+// portal's. Objects made by one binding mean nothing to the other.
+#include <cstdlib>
+#include <cstring>
+
+#include "capture_portal.h"
+
+namespace capture {
+
+bool usePortal() {
+    if (const char* forced = std::getenv("MIRVO_SCREEN_BINDING"); forced && *forced)
+        return std::strcmp(forced, "portal") == 0;
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    return (wayland && *wayland) || (session && std::strcmp(session, "wayland") == 0);
+}
+
+void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                         ContentCompletion completion) {
+    if (usePortal())
+        portal::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
+                                    std::move(completion));
+    else
+        x11b::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
+                                  std::move(completion));
+}
+
+std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
+    return usePortal() ? portal::makeContentFilter(std::move(display))
+                       : x11b::makeContentFilter(std::move(display));
+}
+
+std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
+    return usePortal() ? portal::makeStreamConfiguration() : x11b::makeStreamConfiguration();
+}
+
+std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
+    return usePortal() ? portal::makeSerialQueue(label) : x11b::makeSerialQueue(label);
+}
+
+std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
+                                   std::shared_ptr<StreamConfiguration> configuration,
+                                   std::shared_ptr<StreamDelegate> delegate) {
+    return usePortal() ? portal::makeStream(std::move(filter), std::move(configuration),
+                                            std::move(delegate))
+                       : x11b::makeStream(std::move(filter), std::move(configuration),
+                                          std::move(delegate));
+}
+
+}  // namespace capture

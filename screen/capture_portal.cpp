@@ -1,0 +1,812 @@
+// Linux binding of capture.h for Wayland sessions: the monitor the desktop
+// portal grants, read from PipeWire.
+//
+// Consent comes first: getShareableContent runs the portal's handshake
+// (capture_portal_bus.cpp) on a short-lived thread, so a declined dialog
+// fails the start before any stream exists. The one display it lists holds
+// the granted session; a stream made for it connects to the session's
+// PipeWire node once started.
+//
+// Threads:
+// - Each started stream runs one PipeWire thread loop ("mirvo.pw"). It
+//   negotiates the format, takes the buffers the compositor sends (only
+//   when the picture changes), scales and converts them with the X11
+//   binding's kernels (rgb_nv12.h) and posts samples to each output's serial
+//   queue. It never calls into the library itself: the start completion and
+//   the delegate's stop report run on short-lived threads of their own.
+// - A buffer that arrives sooner than the frame interval after the last
+//   frame, or while every pixel buffer is still held downstream, is kept
+//   (the newest one only) and converted once the interval has passed or a
+//   pixel buffer came back, so the last picture is never lost.
+// - stopCapture finishes on a short-lived thread: it ends the loop,
+//   disconnects from PipeWire, closes the portal session, drains the output
+//   queues and runs the completion. None of it waits for the compositor.
+//
+// Buffers: shared memory only (MemFd or MemPtr), in BGRx, BGRA, RGBx or
+// RGBA; no DMA-BUF is accepted, since reading one may need a GPU context.
+// Configuration as in the X11 binding: a width or height of 0 or less means
+// the monitor's size, above 16384 fails the start, a non-positive interval
+// means 60 frames a second, the queue depth is kept within 1..8.
+#include <pipewire/pipewire.h>
+#include <pthread.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "capture_portal.h"
+#include "rgb_nv12.h"
+
+namespace capture::portal {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::int64_t kMaxSide = 16384;
+constexpr std::int64_t kDefaultDepth = 3;
+constexpr double kDefaultRate = 60;
+constexpr int kNegotiationSeconds = 10;  // PipeWire's part of a start, after consent
+
+// Runs fn on a new detached thread, or here if no thread can be made.
+template <class Fn>
+void detached(Fn fn) {
+    try {
+        std::thread([fn]() mutable {
+            try {
+                fn();
+            } catch (...) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        fn();
+    }
+}
+
+// ---- content ------------------------------------------------------------
+
+class PortalDisplay : public Display {
+public:
+    explicit PortalDisplay(std::unique_ptr<Session> s) : session(std::move(s)) {}
+    std::mutex m;
+    std::unique_ptr<Session> session;  // taken by the stream that starts
+};
+
+class PortalContent : public ShareableContent {
+public:
+    explicit PortalContent(std::shared_ptr<Display> d) : display_(std::move(d)) {}
+    std::vector<std::shared_ptr<Display>> displays() const override { return {display_}; }
+
+private:
+    std::shared_ptr<Display> display_;
+};
+
+class PortalFilter : public ContentFilter {
+public:
+    explicit PortalFilter(std::shared_ptr<PortalDisplay> d) : display(std::move(d)) {}
+    const std::shared_ptr<PortalDisplay> display;
+};
+
+class PortalConfiguration : public StreamConfiguration {
+public:
+    void setWidth(std::int64_t w) override { width = w; }
+    void setHeight(std::int64_t h) override { height = h; }
+    void setMinimumFrameInterval(Time t) override { interval = t; }
+    void setPixelFormat(std::uint32_t f) override { format = f; }
+    void setShowsCursor(bool s) override { showsCursor = s; }
+    void setQueueDepth(std::int64_t d) override { depth = d; }
+    void setCapturesAudio(bool) override {}
+
+    std::int64_t width = 0, height = 0;
+    Time interval{0, 0};
+    std::uint32_t format = kPixelFormat420v;
+    bool showsCursor = true;
+    std::int64_t depth = kDefaultDepth;
+};
+
+// ---- serial queue -------------------------------------------------------
+
+class SerialQueue : public Queue {
+public:
+    explicit SerialQueue(const std::string& label) : state_(std::make_shared<State>()) {
+        worker_ = std::thread([s = state_, name = label.substr(0, 15)] {
+            pthread_setname_np(pthread_self(), name.c_str());
+            for (;;) {
+                std::function<void()> task;
+                {
+                    std::unique_lock<std::mutex> lock(s->m);
+                    s->cv.wait(lock, [&] { return s->closing || !s->tasks.empty(); });
+                    if (s->tasks.empty()) return;
+                    task = std::move(s->tasks.front());
+                    s->tasks.pop_front();
+                }
+                try {
+                    task();
+                } catch (...) {
+                }
+            }
+        });
+    }
+    ~SerialQueue() override {
+        {
+            std::lock_guard<std::mutex> lock(state_->m);
+            state_->closing = true;
+        }
+        state_->cv.notify_all();
+        if (worker_.get_id() == std::this_thread::get_id())
+            worker_.detach();
+        else
+            worker_.join();
+    }
+    void post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> lock(state_->m);
+            state_->tasks.push_back(std::move(task));
+        }
+        state_->cv.notify_one();
+    }
+    void drain() {
+        if (worker_.get_id() == std::this_thread::get_id()) return;
+        std::promise<void> done;
+        post([&done] { done.set_value(); });
+        done.get_future().wait();
+    }
+
+private:
+    struct State {
+        std::mutex m;
+        std::condition_variable cv;
+        std::deque<std::function<void()>> tasks;
+        bool closing = false;
+    };
+    std::shared_ptr<State> state_;
+    std::thread worker_;
+};
+
+// ---- pixel buffers ------------------------------------------------------
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// One NV12 picture, rows padded to 64 bytes; generation tells which
+// geometry its bars were painted for.
+struct Nv12Storage {
+    Nv12Storage(int w, int h)
+        : width(w), height(h), stride((w + 1 + 63) / 64 * 64),
+          chromaOffset(static_cast<std::size_t>(stride) * h),
+          bytes(static_cast<std::uint8_t*>(std::aligned_alloc(
+              64, chromaOffset + static_cast<std::size_t>(stride) * ((h + 1) / 2)))) {
+        if (!bytes) throw std::bad_alloc();
+    }
+    std::uint8_t* y() { return bytes.get(); }
+    std::uint8_t* uv() { return bytes.get() + chromaOffset; }
+    const int width, height, stride;
+    const std::size_t chromaOffset;
+    std::unique_ptr<std::uint8_t, FreeDeleter> bytes;
+    int generation = -1;
+};
+
+class Pool;
+
+class PortalPixelBuffer : public PixelBuffer {
+public:
+    PortalPixelBuffer(std::unique_ptr<Nv12Storage> s, std::shared_ptr<Pool> pool)
+        : storage_(std::move(s)), pool_(std::move(pool)) {}
+    ~PortalPixelBuffer() override;
+    std::int32_t lockBaseAddress(std::uint64_t) override { return 0; }
+    std::int32_t unlockBaseAddress(std::uint64_t) override { return 0; }
+    std::size_t width() const override { return storage_->width; }
+    std::size_t height() const override { return storage_->height; }
+    std::uint32_t pixelFormatType() const override { return kPixelFormat420v; }
+    const std::uint8_t* baseAddressOfPlane(std::size_t plane) const override {
+        return plane == 0 ? storage_->y() : plane == 1 ? storage_->uv() : nullptr;
+    }
+    std::size_t bytesPerRowOfPlane(std::size_t plane) const override {
+        return plane < 2 ? storage_->stride : 0;
+    }
+    Nv12Storage& storage() { return *storage_; }
+
+private:
+    std::unique_ptr<Nv12Storage> storage_;
+    std::shared_ptr<Pool> pool_;
+};
+
+// A fixed number of pictures; returned() runs after each comes back.
+class Pool : public std::enable_shared_from_this<Pool> {
+public:
+    Pool(int count, int w, int h, std::function<void()> returned) : returned_(std::move(returned)) {
+        for (int i = 0; i < count; ++i) free_.push_back(std::make_unique<Nv12Storage>(w, h));
+    }
+    std::shared_ptr<PortalPixelBuffer> acquire() {
+        std::lock_guard<std::mutex> lock(m_);
+        if (free_.empty()) return nullptr;
+        auto b = std::make_shared<PortalPixelBuffer>(std::move(free_.back()), shared_from_this());
+        free_.pop_back();
+        return b;
+    }
+    void giveBack(std::unique_ptr<Nv12Storage> s) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            free_.push_back(std::move(s));
+        }
+        returned_();
+    }
+
+private:
+    const std::function<void()> returned_;
+    std::mutex m_;
+    std::vector<std::unique_ptr<Nv12Storage>> free_;
+};
+
+PortalPixelBuffer::~PortalPixelBuffer() { pool_->giveBack(std::move(storage_)); }
+
+class PortalSample : public SampleBuffer {
+public:
+    explicit PortalSample(std::shared_ptr<PixelBuffer> b) : buffer_(std::move(b)) {}
+    std::shared_ptr<PixelBuffer> imageBuffer() const override { return buffer_; }
+
+private:
+    std::shared_ptr<PixelBuffer> buffer_;
+};
+
+// ---- stream -------------------------------------------------------------
+
+struct Output {
+    std::shared_ptr<StreamOutput> output;
+    OutputType type;
+    std::shared_ptr<SerialQueue> queue;
+};
+
+std::once_flag pipewireInit;
+
+// What the stream object, its PipeWire loop and its stop thread share.
+// Members marked "loop" are touched only on the loop thread, or with the
+// loop locked.
+struct Cast : std::enable_shared_from_this<Cast> {
+    PortalConfiguration config;
+    std::unique_ptr<Session> session;
+    std::string setupError;  // set by makeStream when the filter held no session
+
+    // Fixed once the loop runs.
+    int width = 0, height = 0;  // frame size; 0 until the first format when unconfigured
+    std::chrono::nanoseconds interval{0};
+    int depth = kDefaultDepth;
+
+    // PipeWire objects; made by start(), destroyed by shutdown().
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_registry* registry = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook coreListener{}, registryListener{}, streamListener{};
+    spa_source* timer = nullptr;     // the held buffer's turn, and the negotiation guard
+    spa_source* returned = nullptr;  // a pixel buffer came back
+    spa_source* busWatch = nullptr;
+
+    // loop
+    spa_video_info_raw format{};
+    bool haveFormat = false;
+    int generation = 0;  // bumped with every new source geometry
+    rgbnv12::Rect picture;
+    std::unique_ptr<rgbnv12::AreaScaler> scaler;
+    std::vector<std::uint8_t> swizzled;  // RGBx rows turned into BGRx
+    std::shared_ptr<Pool> pool;
+    pw_buffer* held = nullptr;
+    Clock::time_point next{};
+    Clock::time_point negotiationDeadline{};
+    bool answered = false;  // the start completion has been made
+    bool gotBuffer = false;  // the compositor has sent a picture
+    bool askedForOne = false;
+    bool ended = false;     // lost or failed: no more frames
+    Completion startCompletion;
+
+    std::mutex shutdownMutex;  // one shutdown; guards the sources used from other threads
+    bool shutDown = false;
+    bool started = false;
+
+    // Callouts: the delegate and outputs are reached only with this held
+    // and owner set (see the X11 binding).
+    std::recursive_mutex calloutMutex;
+    Stream* owner = nullptr;
+    std::shared_ptr<StreamDelegate> delegate;
+    std::mutex outputsMutex;
+    std::vector<Output> outputs;
+
+    void answer(std::optional<Error> e);
+    void lose(const std::string& why);
+    void deliver();
+    void convert(const spa_buffer& b, Nv12Storage& out);
+    bool start(Completion completion);
+    void shutdown();
+};
+
+// On the loop: the start's answer, made once, off the loop.
+void Cast::answer(std::optional<Error> e) {
+    if (answered) return;
+    answered = true;
+    if (e) ended = true;
+    detached([c = std::move(startCompletion), e] { c(e); });
+}
+
+// On the loop: the capture ended without a stop. Before the start was
+// answered this fails the start; afterwards the delegate hears it once.
+void Cast::lose(const std::string& why) {
+    if (ended) return;
+    if (!answered) {
+        answer(Error{why});
+        return;
+    }
+    ended = true;
+    if (held) pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
+    detached([self = shared_from_this(), why] {
+        std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
+        if (self->owner && self->delegate)
+            self->delegate->didStopWithError(*self->owner, Error{why});
+    });
+}
+
+void Cast::convert(const spa_buffer& b, Nv12Storage& out) {
+    const int sw = static_cast<int>(format.size.width), sh = static_cast<int>(format.size.height);
+    if (out.generation != generation) {
+        rgbnv12::fillBlack(out.width, out.height, out.y(), out.stride, out.uv(), out.stride);
+        out.generation = generation;
+    }
+    const spa_data& d = b.datas[0];
+    const std::uint32_t offset = d.chunk->offset % std::max<std::uint32_t>(d.maxsize, 1);
+    const int stride = d.chunk->stride > 0 ? d.chunk->stride : sw * 4;
+    if (sw <= 0 || sh <= 0 || stride < sw * 4 ||
+        offset + static_cast<std::uint64_t>(stride) * (sh - 1) + sw * 4 > d.maxsize)
+        return;
+    const auto* pixels = static_cast<const std::uint8_t*>(d.data) + offset;
+    int pixelStride = stride;
+    if (format.format == SPA_VIDEO_FORMAT_RGBx || format.format == SPA_VIDEO_FORMAT_RGBA) {
+        swizzled.resize(static_cast<std::size_t>(sw) * sh * 4);
+        for (int y = 0; y < sh; ++y) {
+            const std::uint8_t* s = pixels + static_cast<std::size_t>(y) * stride;
+            std::uint8_t* o = swizzled.data() + static_cast<std::size_t>(y) * sw * 4;
+            for (int x = 0; x < sw; ++x, s += 4, o += 4) {
+                o[0] = s[2];
+                o[1] = s[1];
+                o[2] = s[0];
+                o[3] = 255;
+            }
+        }
+        pixels = swizzled.data();
+        pixelStride = sw * 4;
+    }
+    const rgbnv12::Rect& r = picture;
+    if (r.width <= 0 || r.height <= 0) return;
+    std::uint8_t* y = out.y() + static_cast<std::size_t>(r.y) * out.stride + r.x;
+    std::uint8_t* uv = out.uv() + static_cast<std::size_t>(r.y / 2) * out.stride + r.x;
+    if (r.width == sw && r.height == sh) {
+        rgbnv12::bgrxToNv12Bt709(pixels, pixelStride, sw, sh, y, out.stride, uv, out.stride);
+        return;
+    }
+    if (!scaler) scaler = std::make_unique<rgbnv12::AreaScaler>(sw, sh, r.width, r.height);
+    scaler->scaleToNv12(pixels, pixelStride, y, out.stride, uv, out.stride);
+}
+
+// On the loop: turns the held buffer into a sample when its turn has come
+// and a pixel buffer is free; otherwise waits for the timer or a return.
+void Cast::deliver() {
+    if (!held || ended || !pool) return;
+    const auto now = Clock::now();
+    if (now < next) {
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next - now);
+        timespec t{static_cast<time_t>(wait.count() / 1'000'000'000),
+                   static_cast<long>(wait.count() % 1'000'000'000)};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &t, nullptr, false);
+        return;
+    }
+    std::shared_ptr<PortalPixelBuffer> buffer = pool->acquire();
+    if (!buffer) return;  // a pixel buffer that comes back calls us again
+    convert(*held->buffer, buffer->storage());
+    pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
+    next = now + interval;
+
+    auto sample = std::make_shared<PortalSample>(std::move(buffer));
+    std::lock_guard<std::mutex> l(outputsMutex);
+    for (const Output& o : outputs) {
+        if (o.type != kOutputTypeScreen) continue;
+        o.queue->post([self = shared_from_this(), out = o.output, sample] {
+            std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
+            if (self->owner) out->didOutputSampleBuffer(*self->owner, *sample, kOutputTypeScreen);
+        });
+    }
+}
+
+// ---- PipeWire events (all on the loop) ----------------------------------
+
+void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
+    auto* c = static_cast<Cast*>(data);
+    if (!param || id != SPA_PARAM_Format) return;
+    spa_video_info_raw info{};
+    std::uint32_t mediaType = 0, mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+        spa_format_video_raw_parse(param, &info) < 0)
+        return;
+    const int sw = static_cast<int>(info.size.width), sh = static_cast<int>(info.size.height);
+    if (sw <= 0 || sh <= 0 || sw > kMaxSide || sh > kMaxSide) {
+        c->lose("the compositor offers a screen of " + std::to_string(sw) + "x" +
+                std::to_string(sh) + " pixels");
+        return;
+    }
+    if (!c->haveFormat || info.size.width != c->format.size.width ||
+        info.size.height != c->format.size.height) {
+        if (c->width <= 0) c->width = sw;
+        if (c->height <= 0) c->height = sh;
+        c->picture = rgbnv12::fitKeepingAspect(sw, sh, c->width, c->height);
+        c->scaler.reset();
+        ++c->generation;
+        if (c->held) pw_stream_queue_buffer(c->stream, std::exchange(c->held, nullptr));
+    }
+    c->format = info;
+    c->haveFormat = true;
+    if (!c->pool) {
+        c->pool = std::make_shared<Pool>(c->depth, c->width, c->height,
+                                         [weak = c->weak_from_this()] {
+            // Buffers may come back after the stream is gone: the flag,
+            // under the shutdown lock, says whether the loop still exists.
+            if (auto cast = weak.lock()) {
+                std::lock_guard<std::mutex> l(cast->shutdownMutex);
+                if (!cast->shutDown)
+                    pw_loop_signal_event(pw_thread_loop_get_loop(cast->loop), cast->returned);
+            }
+        });
+    }
+
+    // Shared memory only; 2 to 16 buffers, so that holding one never starves
+    // the compositor.
+    std::uint8_t storage[256];
+    spa_pod_builder b;
+    spa_pod_builder_init(&b, storage, sizeof storage);
+    const spa_pod* params[1];
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+    pw_stream_update_params(c->stream, params, 1);
+}
+
+void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {
+    auto* c = static_cast<Cast*>(data);
+    if (state == PW_STREAM_STATE_STREAMING && c->haveFormat) {
+        c->answer(std::nullopt);
+        // A compositor may send nothing until the picture changes: if no
+        // buffer has come by then, ask for one.
+        timespec soon{0, 250'000'000};
+        if (!c->gotBuffer) pw_loop_update_timer(pw_thread_loop_get_loop(c->loop), c->timer, &soon, nullptr, false);
+    } else if (state == PW_STREAM_STATE_ERROR) {
+        c->lose(std::string("the screen cast's PipeWire stream failed: ") +
+                (error ? error : "unknown error"));
+    } else if (state == PW_STREAM_STATE_UNCONNECTED && c->answered) {
+        c->lose("the screen cast's PipeWire stream was disconnected");
+    }
+}
+
+void onProcess(void* data) {
+    auto* c = static_cast<Cast*>(data);
+    pw_buffer* newest = nullptr;
+    while (pw_buffer* b = pw_stream_dequeue_buffer(c->stream)) {
+        if (newest) pw_stream_queue_buffer(c->stream, newest);
+        newest = b;
+    }
+    if (!newest) return;
+    const spa_buffer* sb = newest->buffer;
+    const bool usable = c->haveFormat && !c->ended && sb->n_datas > 0 && sb->datas[0].data &&
+                        sb->datas[0].chunk && sb->datas[0].chunk->size > 0 &&
+                        !(sb->datas[0].chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+    if (!usable) {
+        pw_stream_queue_buffer(c->stream, newest);
+        return;
+    }
+    if (c->held) pw_stream_queue_buffer(c->stream, c->held);
+    c->held = newest;
+    c->gotBuffer = true;
+    c->answer(std::nullopt);  // a buffer before the state change: frames flow
+    c->deliver();
+}
+
+void onTimer(void* data, std::uint64_t) {
+    auto* c = static_cast<Cast*>(data);
+    if (!c->answered && Clock::now() >= c->negotiationDeadline) {
+        c->answer(Error{"PipeWire did not start the screen cast within " +
+                        std::to_string(kNegotiationSeconds) + " s"});
+        return;
+    }
+    if (c->answered && !c->gotBuffer && !c->askedForOne && !c->ended) {
+        c->askedForOne = true;
+        pw_stream_trigger_process(c->stream);
+    }
+    c->deliver();
+}
+
+void onReturned(void* data, std::uint64_t) { static_cast<Cast*>(data)->deliver(); }
+
+void onBus(void* data, int, std::uint32_t) {
+    auto* c = static_cast<Cast*>(data);
+    std::string why;
+    if (!c->session->dispatch(&why)) {
+        pw_loop_destroy_source(pw_thread_loop_get_loop(c->loop), c->busWatch);
+        c->busWatch = nullptr;
+        c->lose("the screen cast ended: " + why);
+    }
+}
+
+void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
+    auto* c = static_cast<Cast*>(data);
+    if (id == PW_ID_CORE && res == -EPIPE)
+        c->lose(std::string("the screen cast ended: lost the connection to PipeWire (") +
+                (message ? message : "") + ")");
+}
+
+void onGlobalRemove(void* data, std::uint32_t id) {
+    auto* c = static_cast<Cast*>(data);
+    if (c->session && id == c->session->node())
+        c->lose("the screen cast ended: the compositor or its portal removed the screen's stream");
+}
+
+const pw_stream_events kStreamEvents = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.state_changed = onStateChanged;
+    e.param_changed = onParamChanged;
+    e.process = onProcess;
+    return e;
+}();
+const pw_core_events kCoreEvents = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.error = onCoreError;
+    return e;
+}();
+const pw_registry_events kRegistryEvents = [] {
+    pw_registry_events e{};
+    e.version = PW_VERSION_REGISTRY_EVENTS;
+    e.global_remove = onGlobalRemove;
+    return e;
+}();
+
+// Connects to the session's node. False with the error for the start.
+bool Cast::start(Completion completion) {
+    std::call_once(pipewireInit, [] { pw_init(nullptr, nullptr); });
+    startCompletion = std::move(completion);
+    const int fd = session->takePipeWireFd();
+    loop = pw_thread_loop_new("mirvo.pw", nullptr);
+    if (!loop) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    pw_loop* l = pw_thread_loop_get_loop(loop);
+    context = pw_context_new(l, nullptr, 0);
+    core = context ? pw_context_connect_fd(context, fd, nullptr, 0) : nullptr;
+    if (!core) return false;  // the descriptor went with the failed connection
+    pw_core_add_listener(core, &coreListener, &kCoreEvents, this);
+    registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+    if (registry) pw_registry_add_listener(registry, &registryListener, &kRegistryEvents, this);
+    stream = pw_stream_new(core, "mirvo screen",
+                           pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                             "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+    if (!stream) return false;
+    pw_stream_add_listener(stream, &streamListener, &kStreamEvents, this);
+    timer = pw_loop_add_timer(l, onTimer, this);
+    returned = pw_loop_add_event(l, onReturned, this);
+    if (session->busFd() >= 0)
+        busWatch = pw_loop_add_io(l, session->busFd(), SPA_IO_IN, false, onBus, this);
+
+    std::uint8_t storage[1024];
+    spa_pod_builder b;
+    spa_pod_builder_init(&b, storage, sizeof storage);
+    spa_pod_frame f[2];
+    spa_pod_builder_push_object(&b, &f[0], SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_builder_push_choice(&b, &f[1], SPA_CHOICE_Enum, 0);
+    for (std::uint32_t id : {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
+                             SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA})
+        spa_pod_builder_id(&b, id);
+    spa_pod_builder_pop(&b, &f[1]);
+    const spa_rectangle sizes[3] = {{1920, 1080}, {1, 1}, {kMaxSide, kMaxSide}};
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_push_choice(&b, &f[1], SPA_CHOICE_Range, 0);
+    for (const spa_rectangle& r : sizes) spa_pod_builder_rectangle(&b, r.width, r.height);
+    spa_pod_builder_pop(&b, &f[1]);
+    const spa_fraction rates[3] = {{0, 1}, {0, 1}, {1000, 1}};
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_push_choice(&b, &f[1], SPA_CHOICE_Range, 0);
+    for (const spa_fraction& r : rates) spa_pod_builder_fraction(&b, r.num, r.denom);
+    spa_pod_builder_pop(&b, &f[1]);
+    const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f[0]))};
+
+    negotiationDeadline = Clock::now() + std::chrono::seconds(kNegotiationSeconds);
+    timespec guard{kNegotiationSeconds, 0};
+    pw_loop_update_timer(l, timer, &guard, nullptr, false);
+    if (pw_stream_connect(stream, PW_DIRECTION_INPUT, session->node(),
+                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                       PW_STREAM_FLAG_MAP_BUFFERS),
+                          params, 1) < 0)
+        return false;
+    return pw_thread_loop_start(loop) == 0;
+}
+
+// Ends the loop and lets go of PipeWire and the portal session. Never on
+// the loop thread (nothing runs the library's code there).
+void Cast::shutdown() {
+    {
+        std::lock_guard<std::mutex> l(shutdownMutex);
+        if (shutDown) return;
+        shutDown = true;
+    }
+    if (loop) {
+        pw_thread_loop_lock(loop);
+        ended = true;
+        if (held && stream) pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
+        if (stream) pw_stream_disconnect(stream);
+        pw_thread_loop_unlock(loop);
+        pw_thread_loop_stop(loop);
+        if (stream) pw_stream_destroy(stream);
+        if (registry) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        if (core) pw_core_disconnect(core);
+        if (context) pw_context_destroy(context);
+        pw_thread_loop_destroy(loop);
+        stream = nullptr;
+        registry = nullptr;
+        core = nullptr;
+        context = nullptr;
+        loop = nullptr;
+    }
+    if (session) session->close();
+    if (!answered && startCompletion) {
+        answered = true;
+        detached([c = std::move(startCompletion)] { c(Error{"the stream was released"}); });
+    }
+}
+
+class PortalStream : public Stream {
+public:
+    PortalStream(std::shared_ptr<Cast> cast) : cast_(std::move(cast)) { cast_->owner = this; }
+
+    ~PortalStream() override {
+        cast_->shutdown();
+        std::shared_ptr<StreamDelegate> delegate;
+        std::vector<Output> outputs;
+        {
+            std::lock_guard<std::recursive_mutex> callout(cast_->calloutMutex);
+            cast_->owner = nullptr;
+            delegate = std::move(cast_->delegate);
+        }
+        std::lock_guard<std::mutex> l(cast_->outputsMutex);
+        outputs = std::move(cast_->outputs);
+    }
+
+    bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
+                         std::shared_ptr<Queue> queue, Error* error) override {
+        auto fail = [&](const char* text) {
+            if (error) error->localizedDescription = text;
+            return false;
+        };
+        if (!output) return fail("no stream output was given");
+        if (type != kOutputTypeScreen && type != kOutputTypeAudio)
+            return fail("unknown stream output type");
+        auto serial = std::dynamic_pointer_cast<SerialQueue>(queue);
+        if (queue && !serial) return fail("the sample handler queue was not made here");
+        if (!serial) serial = std::make_shared<SerialQueue>("mirvo.pw.out");
+        std::lock_guard<std::mutex> l(cast_->outputsMutex);
+        cast_->outputs.push_back({std::move(output), type, std::move(serial)});
+        return true;
+    }
+
+    void startCapture(Completion completion) override {
+        Cast& c = *cast_;
+        std::string error;
+        if (c.started)
+            error = "the stream has already been started";
+        else if (!c.setupError.empty())
+            error = c.setupError;
+        else if (c.config.format != kPixelFormat420v)
+            error = "only the 420v pixel format is supported";
+        else if (c.config.width > kMaxSide || c.config.height > kMaxSide)
+            error = "the frame size " + std::to_string(c.config.width) + "x" +
+                    std::to_string(c.config.height) + " is larger than this platform serves (" +
+                    std::to_string(kMaxSide) + "x" + std::to_string(kMaxSide) + ")";
+        c.started = true;
+        if (error.empty()) {
+            c.width = static_cast<int>(std::max<std::int64_t>(c.config.width, 0));
+            c.height = static_cast<int>(std::max<std::int64_t>(c.config.height, 0));
+            const Time t = c.config.interval;
+            c.interval = t.value > 0 && t.timescale > 0
+                             ? std::chrono::nanoseconds(t.value * 1'000'000'000LL / t.timescale)
+                             : std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / kDefaultRate));
+            c.depth = static_cast<int>(std::clamp<std::int64_t>(
+                c.config.depth > 0 ? c.config.depth : kDefaultDepth, 1, 8));
+            if (c.start(completion)) return;
+            error = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
+            c.startCompletion = nullptr;
+        }
+        detached([completion, error] { completion(Error{error}); });
+    }
+
+    void stopCapture(Completion completion) override {
+        std::shared_ptr<Cast> cast = cast_;
+        detached([cast, completion] {
+            if (!cast->started) {
+                completion(Error{"the stream is not running"});
+                return;
+            }
+            cast->shutdown();
+            std::vector<std::shared_ptr<SerialQueue>> queues;
+            {
+                std::lock_guard<std::mutex> l(cast->outputsMutex);
+                for (const Output& o : cast->outputs) queues.push_back(o.queue);
+            }
+            for (const auto& q : queues) q->drain();
+            {
+                std::lock_guard<std::recursive_mutex> callout(cast->calloutMutex);
+                cast->owner = nullptr;
+            }
+            completion(std::nullopt);
+        });
+    }
+
+private:
+    std::shared_ptr<Cast> cast_;
+};
+
+}  // namespace
+
+void getShareableContent(bool, bool, ContentCompletion completion) {
+    // The library always asks for the cursor (showsCursor), and the portal
+    // must know before the stream's configuration exists.
+    detached([completion = std::move(completion)] {
+        std::string error;
+        std::unique_ptr<Session> session = Session::open(true, &error);
+        if (!session) {
+            completion(nullptr, Error{error});
+            return;
+        }
+        completion(std::make_shared<PortalContent>(std::make_shared<PortalDisplay>(std::move(session))),
+                   std::nullopt);
+    });
+}
+
+std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
+    return std::make_shared<PortalFilter>(std::dynamic_pointer_cast<PortalDisplay>(display));
+}
+
+std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
+    return std::make_shared<PortalConfiguration>();
+}
+
+std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
+    return std::make_shared<SerialQueue>(label);
+}
+
+std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
+                                   std::shared_ptr<StreamConfiguration> configuration,
+                                   std::shared_ptr<StreamDelegate> delegate) {
+    auto cast = std::make_shared<Cast>();
+    auto f = std::dynamic_pointer_cast<PortalFilter>(filter);
+    if (auto c = std::dynamic_pointer_cast<PortalConfiguration>(configuration)) cast->config = *c;
+    if (f && f->display) {
+        std::lock_guard<std::mutex> l(f->display->m);
+        cast->session = std::move(f->display->session);
+    }
+    if (!cast->session)
+        cast->setupError = f && f->display ? "the screen's portal session is already in use"
+                                           : "the content filter has no display of this platform";
+    cast->delegate = std::move(delegate);
+    return std::make_shared<PortalStream>(std::move(cast));
+}
+
+}  // namespace capture::portal
