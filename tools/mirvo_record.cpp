@@ -69,12 +69,13 @@ struct Options {
 const char* kUsage =
     "usage: mirvo-record [options]\n"
     "Records what the machine plays and shows: audio.wav (48 kHz stereo s16),\n"
-    "video.y4m (4:2:0) and, when ffmpeg is installed, recording.mp4.\n"
+    "video.y4m (4:2:0, at a constant rate) and, when ffmpeg is installed,\n"
+    "recording.mp4, with sound and picture in step.\n"
     "\n"
     "  -s, --size WxH         frame size (default 1280x720; odd sizes round down)\n"
-    "  -r, --fps N            highest frame rate (default 30)\n"
-    "  -d, --duration SECS    stop SECS seconds after the frames start (default:\n"
-    "                         until Ctrl-C)\n"
+    "  -r, --fps N            frame rate of the video, 1 to 240 (default 30)\n"
+    "  -d, --duration SECS    stop SECS seconds after the frames start, more than 0\n"
+    "                         and at most 1e9 (default: until Ctrl-C)\n"
     "  -o, --out DIR          output folder, created if missing (default .)\n"
     "      --audio-program P  the audio capture program to run (default %s)\n"
     "      --library P        the screen capture library to load (default %s)\n"
@@ -333,8 +334,9 @@ public:
             put(at, p, n);
             return;
         }
-        const auto samples = read_ / kBytesPerSample;
-        start_ = std::min(start_, arrival - std::int64_t(samples * 1000000000 / kRate));
+        const auto samples = std::int64_t(read_ / kBytesPerSample);
+        const std::int64_t span = samples / kRate * 1000000000 + samples % kRate * 1000000000 / kRate;
+        start_ = std::min(start_, arrival - span);
         held_.insert(held_.end(), p, p + n);
         if (held_.size() > kHold) {
             const std::size_t drop = (held_.size() - kHold) & ~std::size_t(3);
@@ -573,8 +575,10 @@ void videoReader(VideoSide& v, int y4mFd, int w, int h, int fps) {
         }
     };
     for (;;) {
-        int timeout = -1;  // until the next output instant, once frames flow
-        if (have && gOrigin.load() > 0) {
+        // Until the next output instant, once frames flow and until the end.
+        int timeout = -1;
+        const std::int64_t end = gEndFrames.load();
+        if (have && gOrigin.load() > 0 && (end < 0 || next < end)) {
             const std::int64_t wait = instant(next) - nowNs();
             timeout = int(std::clamp<std::int64_t>(wait / 1000000 + 1, 0, 1000));
         }
