@@ -247,3 +247,54 @@ def py_host(spawn, build):
 
 def nv12_bytes(width, height):
     return (width & ~1) * (height & ~1) * 3 // 2
+
+
+class WaylandSession:
+    """A private headless Wayland session (scripts/wayland-session.sh): sway
+    showing four quadrants on HEADLESS-1, PipeWire, the desktop portal.
+    Clients run with env, as the session's user (preexec)."""
+
+    def __init__(self, directory):
+        self.dir = pathlib.Path(directory)
+        r = subprocess.run(["bash", str(ROOT / "scripts" / "wayland-session.sh"), "start",
+                            directory], capture_output=True, text=True, timeout=900)
+        if r.returncode != 0:
+            pytest.fail(f"no private Wayland session: {r.stderr}")
+        self.env = dict(os.environ)
+        self.env.pop("DISPLAY", None)
+        for line in r.stdout.splitlines():
+            key, _, value = line.partition("=")
+            self.env[key] = value
+        import pwd
+        user = pwd.getpwnam(self.env["MIRVO_WAYLAND_USER"])
+        self.uid, self.gid = user.pw_uid, user.pw_gid
+
+    def preexec(self):
+        if os.getuid() == 0 and self.uid != 0:
+            os.setgroups([])
+            os.setgid(self.gid)
+            os.setuid(self.uid)
+
+    def swaymsg(self, *args):
+        return subprocess.run(["swaymsg", "-q", *map(str, args)], env=self.env,
+                              preexec_fn=self.preexec, capture_output=True, timeout=30)
+
+    def pid(self, name):
+        for line in (self.dir / "pids").read_text().splitlines():
+            pid, _, n = line.partition(" ")
+            if n == name:
+                return int(pid)
+        raise KeyError(name)
+
+    def stop(self):
+        subprocess.run(["bash", str(ROOT / "scripts" / "wayland-session.sh"), "stop",
+                        str(self.dir)], capture_output=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def wayland():
+    d = tempfile.mkdtemp(prefix="mirvo-wayland.", dir="/tmp")
+    session = WaylandSession(d)
+    yield session
+    session.stop()
+    subprocess.run(["rm", "-rf", d])

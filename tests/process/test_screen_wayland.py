@@ -1,0 +1,256 @@
+# The library on a private headless Wayland session, through the desktop
+# portal and PipeWire, from a host's side: the picture's bytes, frames only
+# on change and at most fps, a resized output, consent refused or no portal,
+# start/stop cycles, and the compositor killed mid-capture (last: it ends
+# the session).
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import nv12_bytes, read_exactly, wait_eof
+
+# Starts a capture into the descriptor argv[1], prints the result (and, on a
+# failure, whether the descriptor is still open), then obeys standard input:
+# "stop" calls mirvo_sck_stop, "exit" ends the host.
+HOST = """
+import fcntl
+fd, w, h, fps = map(int, sys.argv[1:5])
+r = lib.mirvo_sck_start(w, h, fps, fd)
+print(r, "" if r == 0 else fcntl.fcntl(fd, fcntl.F_GETFD) >= 0, flush=True)
+for line in sys.stdin:
+    if line == "stop\\n":
+        lib.mirvo_sck_stop()
+    elif line == "exit\\n":
+        break
+"""
+
+RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), \
+    (235, 128, 128), (16, 128, 128)
+
+
+@pytest.fixture
+def host(py_host, wayland):
+    """Starts HOST on a fresh pipe; returns (child, read end, first line)."""
+    ends = []
+
+    def start(w, h, fps, env=None, as_user=True):
+        r, w_end = os.pipe()
+        ends.append(r)
+        child = py_host(HOST, env or wayland.env, (w_end, w, h, fps), stdin=subprocess.PIPE,
+                        stdout=subprocess.PIPE, pass_fds=(w_end,),
+                        preexec_fn=wayland.preexec if as_user else None)
+        os.close(w_end)
+        line = child.proc.stdout.readline()
+        return child, r, line
+
+    yield start
+    for r in ends:
+        os.close(r)
+
+
+def send(child, line):
+    child.proc.stdin.write(line.encode() + b"\n")
+    child.proc.stdin.flush()
+
+
+def stop_and_end(child, r):
+    send(child, "stop")
+    assert wait_eof(r, 5), "no end of file within 5 s of the stop"
+    send(child, "exit")
+    assert child.wait(10, "the host") == 0
+
+
+def pixel(frame, w, h, x, y):
+    c = w * h + (y // 2) * w + (x // 2) * 2
+    return frame[y * w + x], frame[c], frame[c + 1]
+
+
+def redraw(wayland):
+    # wlroots sends a cast nothing until the output is drawn again (its
+    # damage is tracked per screen-copy client, which the portal's backend
+    # shares between casts); this redraws the same picture.
+    assert wayland.swaymsg("output", "HEADLESS-1", "scale", "1").returncode == 0
+
+
+def frame_where(r, w, h, expect, wayland, timeout=10):
+    """Reads frames until one shows expect {(x, y): yuv}; returns it or the last."""
+    deadline = time.monotonic() + timeout
+    frame = b""
+    while time.monotonic() < deadline:
+        frame = read_exactly(r, nv12_bytes(w, h), 1)
+        if len(frame) == nv12_bytes(w, h):
+            if all(pixel(frame, w, h, x, y) == v for (x, y), v in expect.items()):
+                return frame
+        else:
+            redraw(wayland)
+    return frame
+
+
+def quadrants(w, h, left=0, top=0, pw=None, ph=None):
+    """Expected colours at the centres of the four quadrants of a picture of
+    pw x ph at (left, top) inside a w x h frame."""
+    pw, ph = pw or w, ph or h
+    return {(left + pw // 4, top + ph // 4): RED, (left + 3 * pw // 4, top + ph // 4): GREEN,
+            (left + pw // 4, top + 3 * ph // 4): BLUE,
+            (left + 3 * pw // 4, top + 3 * ph // 4): WHITE}
+
+
+# 1920x1080 into 501x401: a frame of 500x400, the picture 500x282 with bars
+# of 58 and 60 rows.
+@pytest.mark.parametrize("w, h, bars", [(1280, 720, {}), (501, 401, {(250, 2): BLACK, (
+    250, 397): BLACK})])
+def test_quadrants_in_bt709_video_range_and_restore_token(host, wayland, w, h, bars):
+    child, r, line = host(w, h, 30)
+    assert line == b"0 \n"
+    fw, fh = w & ~1, h & ~1
+    top = (fh - 282) // 2 if bars else 0
+    expect = {**quadrants(fw, fh, 0, top, fw, fh - 2 * top), **bars}
+    frame = frame_where(r, fw, fh, expect, wayland)
+    assert {p: pixel(frame, fw, fh, *p) for p in expect} == expect
+    stop_and_end(child, r)
+    assert child.err == b""
+    token = pathlib.Path(wayland.env["XDG_STATE_HOME"]) / "mirvo" / "screencast-restore-token"
+    assert token.stat().st_mode & 0o777 == 0o600 and len(token.read_text().strip()) > 8
+
+
+def test_frames_only_on_change_and_never_above_fps(host, wayland):
+    w, h, fps = 320, 180, 5
+    child, r, line = host(w, h, fps)
+    assert line == b"0 \n"
+    assert frame_where(r, w, h, quadrants(w, h), wayland)
+    time.sleep(0.5)
+    read_exactly(r, 1 << 24, 0.2)  # what the redraws above still sent
+    assert read_exactly(r, 1, 2) == b"", "a frame from a still screen"
+    t0 = time.monotonic()
+    while time.monotonic() - t0 < 2:  # the output redrawn again and again
+        redraw(wayland)
+    frames = len(read_exactly(r, 1 << 24, 0.5)) // nv12_bytes(w, h)
+    assert 3 <= frames <= (time.monotonic() - t0) * fps + 1, frames
+    stop_and_end(child, r)
+
+
+def test_resize_of_the_output_is_followed(host, wayland):
+    w, h = 640, 360
+    child, r, line = host(w, h, 30)
+    assert line == b"0 \n"
+    assert frame_where(r, w, h, quadrants(w, h), wayland)
+    try:
+        assert wayland.swaymsg("output", "HEADLESS-1", "resolution", "960x1080").returncode == 0
+        # 960x1080 into 640x360: the picture 320x360 between bars of 160.
+        expect = {(80, 180): BLACK, (560, 180): BLACK, **quadrants(w, h, 160, 0, 320, 360)}
+        frame = frame_where(r, w, h, expect, wayland)
+        assert {p: pixel(frame, w, h, *p) for p in expect} == expect
+    finally:
+        wayland.swaymsg("output", "HEADLESS-1", "resolution", "1920x1080")
+    stop_and_end(child, r)
+    assert child.err == b""
+
+
+# A session bus that starts no services.
+BUS_CONF = """<busconfig><type>session</type><listen>{}</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow send_destination="*"/>
+<allow receive_sender="*"/><allow own="*"/></policy></busconfig>"""
+
+# A stand-in for the portal on a bus of its own: it grants the session and
+# the sources, and the user declines at Start.
+DECLINING_PORTAL = """
+import dbus, dbus.service, sys
+from dbus.mainloop.glib import DBusGMainLoop
+from gi.repository import GLib
+DBusGMainLoop(set_as_default=True)
+bus = dbus.bus.BusConnection(sys.argv[1])
+name = dbus.service.BusName("org.freedesktop.portal.Desktop", bus)
+class Request(dbus.service.Object):
+    @dbus.service.signal("org.freedesktop.portal.Request", signature="ua{sv}")
+    def Response(self, code, results): pass
+def answer(sender, options, code, results):
+    path = "/org/freedesktop/portal/desktop/request/%s/%s" % (
+        sender[1:].replace(".", "_"), options["handle_token"])
+    req = Request(bus, path)
+    GLib.idle_add(lambda: req.Response(dbus.UInt32(code), dbus.Dictionary(results, signature="sv")))
+    return dbus.ObjectPath(path)
+class Portal(dbus.service.Object):
+    @dbus.service.method("org.freedesktop.DBus.Properties", "ss", "v")
+    def Get(self, interface, prop):
+        return dbus.UInt32(4 if prop == "version" else 3)
+    @dbus.service.method("org.freedesktop.portal.ScreenCast", "a{sv}", "o", sender_keyword="s")
+    def CreateSession(self, options, s):
+        return answer(s, options, 0, {"session_handle": "/org/freedesktop/portal/desktop/session/x"})
+    @dbus.service.method("org.freedesktop.portal.ScreenCast", "oa{sv}", "o", sender_keyword="s")
+    def SelectSources(self, session, options, s):
+        return answer(s, options, 0, {})
+    @dbus.service.method("org.freedesktop.portal.ScreenCast", "osa{sv}", "o", sender_keyword="s")
+    def Start(self, session, parent, options, s):
+        return answer(s, options, 1, {})
+Portal(bus, "/org/freedesktop/portal/desktop")
+print("ready", flush=True)
+GLib.MainLoop().run()
+"""
+
+
+@pytest.mark.parametrize("portal, message", [
+    (True, b"sck-video: the user declined screen capture in the desktop portal's dialog\n"),
+    (False, b"sck-video: no screen cast portal on the session bus: The name "
+            b"org.freedesktop.portal.Desktop was not provided by any .service files\n"),
+], ids=["declined", "no-portal"])
+def test_declined_consent_or_no_portal_fails_with_one_line_and_leaves_the_descriptor(
+        host, spawn, tmp_path, wayland, portal, message):
+    address = f"unix:path={tmp_path}/bus"
+    (tmp_path / "bus.conf").write_text(BUS_CONF.format(address))
+    bus = spawn(["dbus-daemon", "--nofork", f"--config-file={tmp_path}/bus.conf",
+                 "--print-address=1"], stdout=subprocess.PIPE)
+    assert bus.proc.stdout.readline().startswith(address.encode())
+    env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address, WAYLAND_DISPLAY="wayland-none")
+    if portal:
+        stand_in = spawn([sys.executable, "-c", DECLINING_PORTAL, address],
+                         stdout=subprocess.PIPE)
+        assert stand_in.proc.stdout.readline() == b"ready\n"
+    child, r, line = host(640, 360, 30, env=env, as_user=False)
+    assert line == b"1 True\n"
+    send(child, "exit")
+    assert child.wait(10, "the host") == 0
+    assert child.err == message
+
+
+# Descriptors and threads of the host after each cycle.
+CYCLES = """
+counts = []
+for i in range(int(sys.argv[1])):
+    r, w = os.pipe()
+    assert lib.mirvo_sck_start(640, 360, 30, w) == 0
+    lib.mirvo_sck_stop()
+    while os.read(r, 1 << 20):
+        pass
+    os.close(r)
+    time.sleep(0.05)
+    counts.append((len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))))
+print(counts[0] == counts[-1], counts, flush=True)
+"""
+
+
+def test_start_stop_cycles_leave_no_descriptors_or_threads_behind(py_host, wayland):
+    child = py_host(CYCLES, wayland.env, (15,), stdout=subprocess.PIPE,
+                    preexec_fn=wayland.preexec)
+    assert child.wait(60, "the cycles") == 0, child.err
+    out = child.proc.stdout.read().decode()
+    assert out.startswith("True "), out
+
+
+def test_compositor_killed_mid_capture_gives_one_line_and_stop_closes(host, wayland):
+    w, h = 320, 180
+    child, r, line = host(w, h, 30)
+    assert line == b"0 \n"
+    assert frame_where(r, w, h, quadrants(w, h), wayland)
+    os.kill(wayland.pid("sway"), 9)
+    deadline = time.monotonic() + 10
+    while b"\n" not in child.err and time.monotonic() < deadline:
+        time.sleep(0.1)
+    time.sleep(0.5)
+    assert child.err.startswith(b"sck-video: the screen cast ended: ")
+    assert child.err.count(b"\n") == 1, child.err
+    stop_and_end(child, r)
+    assert child.err.count(b"\n") == 1, child.err
