@@ -627,9 +627,15 @@ void AreaScaler::scale(const std::uint8_t* src, int srcStride, std::uint8_t* dst
 
 void AreaScaler::scaleToNv12(const std::uint8_t* src, int srcStride, std::uint8_t* dstY,
                              int strideY, std::uint8_t* dstUV, int strideUV) {
+    scaleRowsToNv12(src, srcStride, 0, dh_, dstY, strideY, dstUV, strideUV);
+}
+
+void AreaScaler::scaleRowsToNv12(const std::uint8_t* src, int srcStride, int firstRow,
+                                 int endRow, std::uint8_t* dstY, int strideY,
+                                 std::uint8_t* dstUV, int strideUV) {
     std::uint8_t* r0 = rows_.data();
     std::uint8_t* r1 = r0 + static_cast<std::size_t>(dw_) * 4;
-    for (int y = 0; y < dh_; y += 2) {
+    for (int y = std::max(firstRow, 0) & ~1; y < std::min(endRow, dh_); y += 2) {
         scaleRow(src, srcStride, y, r0);
         const int n = y + 1 < dh_ ? 2 : 1;
         if (n == 2) scaleRow(src, srcStride, y + 1, r1);

@@ -82,6 +82,11 @@ public:
     // the scaled picture never leaves the cache. Same bytes as the two steps.
     void scaleToNv12(const std::uint8_t* src, int srcStride, std::uint8_t* dstY, int strideY,
                      std::uint8_t* dstUV, int strideUV);
+    // The same for output rows [firstRow, endRow) only (firstRow even), for
+    // a picture of which only some rows changed: those rows get the bytes a
+    // whole scaleToNv12 gives them, the others are left alone.
+    void scaleRowsToNv12(const std::uint8_t* src, int srcStride, int firstRow, int endRow,
+                         std::uint8_t* dstY, int strideY, std::uint8_t* dstUV, int strideUV);
 
     // The plain two-pass form (horizontal, then vertical, one pixel at a
     // time; allocates): the oracle the fast passes are held to.

@@ -1,5 +1,5 @@
 # Linux binding of capture.h: the X server in $DISPLAY, through XCB (MIT-SHM,
-# RandR, XFixes). Scaling and colour conversion are our own (rgb_nv12.cpp):
+# RandR, XFixes, Damage). Scaling and colour conversion are our own (rgb_nv12.cpp):
 # Debian's libyuv converts with BT.601 only and its scalers shift uniform
 # areas by a level or two.
 
@@ -13,7 +13,8 @@ if(MIRVO_NEUTRAL_ONLY)
 endif()
 
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(MIRVO_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xfixes)
+pkg_check_modules(MIRVO_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xfixes
+  xcb-damage)
 
 add_library(mirvo_screen_capture OBJECT capture_x11.cpp capture_x11_grab.cpp)
 # Only capture.h is needed from the neutral code, so the binding builds and

@@ -10,7 +10,7 @@ packages=(
   pulseaudio pulseaudio-utils libpulse-dev sox
   xvfb x11-utils x11-xserver-utils
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev
-  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libyuv-dev ffmpeg imagemagick python3 python3-pytest
   g++-aarch64-linux-gnu qemu-user googletest
   libpipewire-0.3-dev libsystemd-dev

@@ -1,6 +1,7 @@
 # The library on Linux against a private Xvfb, from a host's side: sizes and
-# rates the X11 binding serves, a reader that stalls, a server that stops
-# answering, and threads that cannot be created.
+# rates the X11 binding serves, frames on change, a screen that changes size
+# or monitors, a reader that stalls, a server that stops answering, and
+# threads that cannot be created.
 import os
 import signal
 import subprocess
@@ -54,6 +55,47 @@ def end(child):
     assert child.wait(10, "the host") == 0
 
 
+def paint(build, xvfb, *args):
+    """Runs the painter once (no redrawing child) on the server."""
+    subprocess.run([build.painter, *map(str, args)], env=dict(xvfb.env, MIRVO_PAINT_REDRAW="0"),
+                   check=True, timeout=30)
+
+
+@pytest.fixture
+def still(monkeypatch):
+    """Asked for before xvfb: its server shows a picture nothing redraws."""
+    monkeypatch.setenv("MIRVO_PAINT_REDRAW", "0")
+
+
+RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), \
+    (235, 128, 128), (16, 128, 128)
+
+
+def pixel(frame, w, h, x, y):
+    c = w * h + y // 2 * w + x // 2 * 2
+    return frame[y * w + x], frame[c], frame[c + 1]
+
+
+def quadrants(frame, w, h, x, y, pw, ph):
+    """The colours in the picture's quadrants (off their centres, where a
+    shrunk screen keeps its pointer) and at the centre of its bars."""
+    got = [pixel(frame, w, h, x + pw * i // 4 - pw // 16, y + ph * j // 4 - ph // 16)
+           for j in (1, 3) for i in (1, 3)]
+    return got + [pixel(frame, w, h, x // 2, y // 2)] if x or y else got
+
+
+def frame_where(r, w, h, ok, timeout):
+    """The first frame for which ok(frame) holds, or None."""
+    deadline = time.monotonic() + timeout
+    while (left := deadline - time.monotonic()) > 0:
+        frame = read_exactly(r, nv12_bytes(w, h), left)
+        if len(frame) < nv12_bytes(w, h):
+            return None
+        if ok(frame):
+            return frame
+    return None
+
+
 @pytest.mark.parametrize("w, h, ok", [
     (INT32_MAX, INT32_MAX, False),
     (16385, 480, False),
@@ -89,6 +131,86 @@ def test_rate_is_capped_at_the_monitors_refresh(host, xvfb, refresh):
     frames = len(read_exactly(r, 1 << 30, 3.0)) // nv12_bytes(320, 240)
     cap = refresh or 60
     assert cap <= frames <= cap * 3 * 1.25, frames
+    send(child, "stop")
+    assert wait_eof(r, 5)
+    end(child)
+
+
+def test_frames_come_on_change_and_never_above_fps(still, build, host, xvfb):
+    child, r, result = host(320, 240, 10)
+    assert result == b"0\n"
+    frame = nv12_bytes(320, 240)
+    assert quadrants(read_exactly(r, frame, 10), 320, 240, 0, 30, 320, 180) == [
+        RED, GREEN, BLUE, WHITE, BLACK]
+    assert read_exactly(r, 1, 1.0) == b""  # a still screen: nothing after the first
+    paint(build, xvfb, 0, 0, 960, 540, "0000ff")
+    assert pixel(read_exactly(r, frame, 3), 320, 240, 80, 75) == BLUE
+    painter = subprocess.Popen([build.painter, "0", "0", "64", "64", "500"], env=xvfb.env)
+    try:
+        frames = len(read_exactly(r, 1 << 30, 2.0)) // frame
+    finally:
+        painter.kill()
+        painter.wait()
+    assert 5 <= frames <= 10 * 2 * 1.25 + 1, frames
+    send(child, "stop")
+    assert wait_eof(r, 5)
+    end(child)
+
+
+# The server's own mode is 1920x1080; xrandr switches it to modes of other
+# sizes (their timings do not matter), then back. Before each switch the
+# screen is painted black (and seen so), after it the painter paints four
+# quadrants of the new size: frames of 640x480 keep coming with that
+# picture, fitted anew.
+@pytest.mark.parametrize("steps", [[(1280, 720, 0, 60, 640, 360), (1080, 1080, 80, 0, 480, 480),
+                                    (1920, 1080, 0, 60, 640, 360)]])
+def test_frames_follow_the_display_through_size_changes(build, host, xvfb, steps):
+    child, r, result = host(640, 480, 30)
+    assert result == b"0\n"
+    for sw, sh, x, y, pw, ph in steps:
+        paint(build, xvfb, 0, 0, 16000, 16000, "000000")
+        assert frame_where(r, 640, 480, lambda f: pixel(f, 640, 480, 320, 240) == BLACK, 5)
+        name = f"m{sw}x{sh}"
+        if (sw, sh) != (1920, 1080):
+            for args in (["--newmode", name, "60", sw, sw + 8, sw + 16, sw + 24, sh, sh + 1,
+                          sh + 2, sh + 3], ["--addmode", "screen", name]):
+                subprocess.run(["xrandr", *map(str, args)], env=xvfb.env, check=True, timeout=30)
+        subprocess.run(["xrandr", "--output", "screen", "--mode",
+                        name if (sw, sh) != (1920, 1080) else "1920x1080"],
+                       env=xvfb.env, check=True, timeout=30)
+        paint(build, xvfb)
+        want = [RED, GREEN, BLUE, WHITE] + ([BLACK] if x or y else [])
+        assert frame_where(r, 640, 480, lambda f: quadrants(f, 640, 480, x, y, pw, ph) == want,
+                           5), (sw, sh)
+    send(child, "stop")
+    assert wait_eof(r, 5)
+    end(child)
+    assert child.err == b""
+
+
+# The right half of the screen as a monitor of its own is listed first, so
+# it is what the library captures. A monitor added or removed beside it
+# changes nothing; once it is removed itself, the capture ends with one line.
+def test_capture_follows_its_monitor_until_it_is_removed(build, host, xvfb):
+    def xrandr(*args):
+        subprocess.run(["xrandr", *args], env=xvfb.env, check=True, timeout=30)
+
+    xrandr("--setmonitor", "right", "960/254x1080/286+960+0", "none")
+    child, r, result = host(480, 540, 30)
+    assert result == b"0\n"
+    frame = nv12_bytes(480, 540)
+    assert quadrants(read_exactly(r, frame, 10), 480, 540, 0, 0, 480, 540)[::2] == [GREEN, WHITE]
+    xrandr("--setmonitor", "left", "960/254x1080/286+0+0", "none")
+    xrandr("--delmonitor", "left")
+    paint(build, xvfb, 960, 0, 960, 540, "0000ff")
+    assert frame_where(r, 480, 540, lambda f: pixel(f, 480, 540, 240, 135) == BLUE, 5)
+    assert child.err == b""
+    xrandr("--delmonitor", "right")
+    deadline = time.monotonic() + 5
+    while not child.err and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.3)
+    assert child.err == f'sck-video: the display is no longer on X display "{xvfb.display}"\n'.encode()
     send(child, "stop")
     assert wait_eof(r, 5)
     end(child)
