@@ -1,5 +1,6 @@
 # mirvo-record as a user runs it, on private servers: how a recording ends
-# and with which status when a deliverable stalls, fails or is stopped.
+# and with which status when a deliverable stalls, fails or is stopped; bad
+# options; sound and picture in step, the files' lengths and WAV header.
 import array
 import fcntl
 import os
