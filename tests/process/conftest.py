@@ -249,6 +249,36 @@ def nv12_bytes(width, height):
     return (width & ~1) * (height & ~1) * 3 // 2
 
 
+class SoundServer(Pulse):
+    """A private sound server speaking the PulseAudio protocol, started by
+    scripts/<script> (pulse-server.sh or pipewire-server.sh, which share their
+    interface), with a 48 kHz null sink "mirvo_null" as default."""
+
+    def __init__(self, directory, script):
+        self.script = script
+        self.dir = directory
+        r = _script(script, "start", directory)
+        if r.returncode != 0:
+            pytest.fail(f"no private server from {script}: {r.stderr}")
+        self.env = dict(os.environ)
+        for line in r.stdout.splitlines():
+            key, _, value = line.partition("=")
+            self.env[key] = value
+
+    def stop(self):
+        _script(self.script, "stop", self.dir)
+
+
+@pytest.fixture(params=["pulse-server.sh", "pipewire-server.sh"], ids=["pulseaudio", "pipewire"])
+def sound_server(request):
+    """The same test against a private PulseAudio and a private PipeWire."""
+    d = tempfile.mkdtemp(prefix="mirvo-sound.", dir="/tmp")
+    server = SoundServer(d, request.param)
+    yield server
+    server.stop()
+    subprocess.run(["rm", "-rf", d])
+
+
 class WaylandSession:
     """A private headless Wayland session (scripts/wayland-session.sh): sway
     showing four quadrants on HEADLESS-1, PipeWire, the desktop portal.
