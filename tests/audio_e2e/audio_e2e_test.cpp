@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +36,11 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProgram = MIRVO_AUDIO_PROGRAM;
-constexpr const char* kScript = MIRVO_PULSE_SCRIPT;
+// The private server's script: PulseAudio's by default, another one with
+// the same interface (scripts/pipewire-server.sh) from MIRVO_SOUND_SERVER_SCRIPT.
+const char* const kScript = std::getenv("MIRVO_SOUND_SERVER_SCRIPT") != nullptr
+                                ? std::getenv("MIRVO_SOUND_SERVER_SCRIPT")
+                                : MIRVO_PULSE_SCRIPT;
 constexpr const char* kSink = "mirvo_null";
 constexpr int kRate = 48000;
 // The tone: 1 kHz, left at half scale and right at a quarter, so a swapped
