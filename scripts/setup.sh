@@ -8,7 +8,7 @@ packages=(
   libclang-rt-14-dev llvm-14
   libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils libpulse-dev sox
-  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+  pipewire-pulse pipewire-bin
   xvfb x11-utils x11-xserver-utils
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
