@@ -1,13 +1,16 @@
-// Linux binding of hal.h: a recording of the PulseAudio server's default sink.
+// Linux binding of hal.h: a recording of the default sink of a server that
+// speaks the PulseAudio protocol (PulseAudio, or PipeWire's pipewire-pulse).
 //
 //   process tap        a registered UUID; it stands for everything the default
 //                      sink plays (its monitor source), which keeps playing
 //   output device      a sink; its 'uid ' is the sink's name
-//   aggregate device   a float32 stereo recording stream from the monitor of
-//                      the sink named by "master", at the 'nsrt' rate (the
-//                      server resamples)
-//   IO proc            called on the mainloop thread ("mirvo-capture") in
-//                      cycles of at most 20 ms of what the stream delivers
+//   aggregate device   a clock (pulse_timeline.h) fed by float32 stereo
+//                      recordings of sink monitors at the 'nsrt' rate (the
+//                      server resamples): first the sink named by "master",
+//                      then whichever sink is the server's default
+//   IO proc            called on the IO thread ("mirvo-io") with a 20 ms
+//                      cycle every 20 ms of the monotonic clock from the
+//                      start, silence where no recording delivered
 //
 // Object IDs are numbered here (never 0 or 1, the system object). The server
 // connection is opened by the first call that needs it and closed once no tap
@@ -56,14 +59,15 @@
 //
 // Threads: every hal call runs on the main thread and takes the mainloop
 // lock while it touches the server or the tables the mainloop thread reads.
-// The read callback runs on the mainloop thread with that lock held, so a
-// deviceStop that has taken the lock knows the IO proc is not running and
-// will not run again. The IO proc's write to standard output happens under
-// the lock, as on a platform IO thread: a reader that stops reading (without
-// closing) holds the mainloop thread up, but not a teardown, since the write
-// gives up once a stop has been requested (see pcm.h). A stop waits for the
-// server's confirmation only briefly, so a stalled server cannot hold a
-// teardown up either.
+// The server's callbacks run on the mainloop thread ("mirvo-capture") with
+// that lock held and write the recordings into the timeline. The IO thread
+// never takes the mainloop lock: it holds the aggregate's ioMutex while it
+// calls the IO procs, so a deviceStop that has cleared a proc's flag under
+// that mutex knows the proc is not running and will not run again. A reader
+// that stops reading (without closing) holds the IO thread up, neither the
+// server's thread nor a teardown, since the write gives up once a stop has
+// been requested (see pcm.h). A stop waits for the server's confirmation
+// only briefly, so a stalled server cannot hold a teardown up either.
 #include "hal.h"
 
 #include <algorithm>
