@@ -1,0 +1,101 @@
+// The Linux binding's shared state, between its two halves: hal_pulse.cpp
+// (the Core Audio object model over libpulse: objects, properties, the server
+// connection) and hal_pulse_stream.cpp (the recordings, the clock and the IO
+// thread of a running aggregate device, following the default sink).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pulse/pulseaudio.h>
+
+#include "hal.h"
+#include "pulse_timeline.h"
+
+namespace hal {
+
+struct IOProcRegistration {
+    IOProc proc;
+    void* clientData;
+    bool started = false;
+};
+
+}  // namespace hal
+
+namespace pulse_binding {
+
+using hal::ObjectID;
+using hal::OSStatus;
+
+struct Tap {
+    std::string uuid;
+};
+
+// One recording stream of a sink's monitor, on the aggregate's timeline.
+struct Recording {
+    ObjectID aggregate = 0;
+    std::string sink;
+    std::uint32_t sinkIndex = PA_INVALID_INDEX;
+    pa_stream* stream = nullptr;  // null once dropped
+    pulse_clock::Feed feed;
+    bool stopping = false;  // a FAILED state now is ours, not the server's
+};
+
+struct Aggregate {
+    ObjectID id = 0;
+    std::string uid;
+    std::string name;
+    std::string sink;     // the master sink
+    std::string monitor;  // its monitor, heard first
+    ObjectID tap = 0;
+    std::uint32_t rate = 48000;
+    std::vector<std::unique_ptr<hal::IOProcRegistration>> procs;  // changed under ioMutex
+    // While running: the clock, one recording per sink (by name), the sink
+    // heard, the new default sink until its recording delivers, and whether
+    // the recording heard has failed.
+    std::unique_ptr<pulse_clock::Timeline> timeline;
+    std::map<std::string, std::unique_ptr<Recording>> recordings;
+    std::string heard;
+    std::string wanted;
+    bool lost = false;
+    std::thread io;
+    std::mutex ioMutex;  // held by the IO thread while it calls the procs
+    std::condition_variable ioWake;
+    bool ioStop = false;
+    bool stopping = false;  // the server's callbacks leave it alone
+};
+
+// Process-wide binding state. Never destroyed: exit() may run while the
+// mainloop thread still exists, and it must not find freed tables.
+struct Binding {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    bool contextReady = false;
+    bool subscribed = false;  // to server events, on this connection
+    int failPipe[2] = {-1, -1};  // readable once the server or a stream failed
+    ObjectID nextID = 0x100;
+    std::map<ObjectID, Tap> taps;
+    std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates;  // stable addresses for callbacks
+    std::map<std::string, ObjectID> devices;                    // sink name -> ID, stable per run
+};
+
+// The binding's state; the mainloop lock guards it.
+Binding& B();
+// Wakes the hal calls waiting on the mainloop (pa_threaded_mainloop_wait).
+void signalWaiters();
+// Makes runMainLoop return: the capture cannot go on.
+void reportFailure();
+bool connected();
+
+// Starts the clock, the recordings and the IO thread of an aggregate device;
+// stops them all. Lock held, connected.
+OSStatus startStream(Aggregate& agg);
+void stopStream(Aggregate& agg);
+
+}  // namespace pulse_binding
