@@ -145,6 +145,8 @@ def test_frames_come_on_change_and_never_above_fps(still, build, host, xvfb):
     assert read_exactly(r, 1, 1.0) == b""  # a still screen: nothing after the first
     paint(build, xvfb, 0, 0, 960, 540, "0000ff")
     assert pixel(read_exactly(r, frame, 3), 320, 240, 80, 75) == BLUE
+    paint(build, xvfb, 480, 270)  # the pointer, drawn in the frames, onto the blue
+    assert pixel(read_exactly(r, frame, 3), 320, 240, 80, 75) != BLUE
     painter = subprocess.Popen([build.painter, "0", "0", "64", "64", "500"], env=xvfb.env)
     try:
         frames = len(read_exactly(r, 1 << 30, 2.0)) // frame

@@ -12,6 +12,7 @@
  *   mirvo_paint_root X Y W H RRGGBB  fills one rectangle once
  *   mirvo_paint_root X Y W H HZ      fills it HZ times a second, black and
  *                                    white in turn, until killed
+ *   mirvo_paint_root X Y             moves the pointer to (X, Y)
  * The redrawing processes end when the server goes away.
  *
  * The quadrants become the root's background pixmap, kept after we
@@ -81,8 +82,14 @@ int main(int argc, char** argv) {
         const uint32_t turns[2] = {0x000000, 0xffffff};
         return redraw(turns, 2, x, y, w, h, atof(argv[5]));
     }
+    if (argc == 3) {
+        if (!connect_server()) return 1;
+        xcb_warp_pointer(c, XCB_NONE, s->root, 0, 0, 0, 0, (int16_t)atoi(argv[1]),
+                         (int16_t)atoi(argv[2]));
+        return sync_server() ? 0 : 1;
+    }
     if (argc != 1) {
-        fprintf(stderr, "usage: paint_root [X Y W H RRGGBB|HZ]\n");
+        fprintf(stderr, "usage: paint_root [X Y W H RRGGBB|HZ | X Y]\n");
         return 2;
     }
     if (!connect_server()) return 1;
