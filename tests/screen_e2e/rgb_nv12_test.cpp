@@ -146,6 +146,25 @@ TEST(RgbNv12, AreaScalerAveragesCoveredAreasAndKeepsUniformOnesExact) {
     }
 }
 
+TEST(RgbNv12, ScalingSomeRowsGivesTheirBytesOfTheWholeAndLeavesTheRest) {
+    constexpr int sw = 37, sh = 29, dw = 20, dh = 15, first = 4, end = 10;
+    std::mt19937 rng(1);
+    std::vector<std::uint8_t> src(sw * sh * 4);
+    for (auto& b : src) b = static_cast<std::uint8_t>(rng());
+    std::vector<std::uint8_t> whole(dw * (dh + 1) * 2, 0x55), rows(whole);
+    std::uint8_t *wy = whole.data(), *wuv = wy + dw * dh, *ry = rows.data(), *ruv = ry + dw * dh;
+    rgbnv12::AreaScaler(sw, sh, dw, dh).scaleToNv12(src.data(), sw * 4, wy, dw, wuv, dw);
+    rgbnv12::AreaScaler(sw, sh, dw, dh).scaleRowsToNv12(src.data(), sw * 4, first, end, ry, dw, ruv,
+                                                        dw);
+    for (int y = 0; y < dh; ++y)
+        for (int x = 0; x < dw; ++x)
+            EXPECT_EQ(ry[y * dw + x], y >= first && y < end ? wy[y * dw + x] : 0x55) << x << "," << y;
+    for (int y = 0; y < (dh + 1) / 2; ++y)
+        for (int x = 0; x < dw; ++x)
+            EXPECT_EQ(ruv[y * dw + x], y >= first / 2 && y < end / 2 ? wuv[y * dw + x] : 0x55)
+                << x << "," << y;
+}
+
 TEST(RgbNv12, FillBlackCoversOddSizes) {
     std::vector<std::uint8_t> y(8 * 3, 0), uv(8 * 2, 0);
     rgbnv12::fillBlack(5, 3, y.data(), 8, uv.data(), 8);
