@@ -11,6 +11,8 @@
 // as they like in the consent dialog. A portal that leaves the bus while a
 // request waits ends the wait.
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -61,6 +63,34 @@ void writeToken(const std::string& path, const std::string& token) {
     const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     ::close(fd);
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+// Whether PipeWire's socket, where libpipewire looks for it, takes a
+// connection. A portal backend whose PipeWire is gone may never answer
+// Start, so this is asked before the user is. Inside a sandbox PipeWire is
+// reached only through the portal, and without a runtime directory there is
+// nowhere to look: the portal tells then.
+bool pipewireAnswers(std::string* error) {
+    if (::access("/.flatpak-info", F_OK) == 0) return true;
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string path = remote && *remote ? remote : "pipewire-0";
+    if (path[0] != '/') {
+        const char* dir = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (!dir || !*dir) dir = std::getenv("XDG_RUNTIME_DIR");
+        if (!dir || !*dir) return true;
+        path = std::string(dir) + "/" + path;
+    }
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return true;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const int e = errno;
+    ::close(fd);
+    if (!ok) *error = "PipeWire is not running: cannot connect to " + path + ": " + std::strerror(e);
+    return ok;
 }
 
 }  // namespace
@@ -249,6 +279,7 @@ std::unique_ptr<Session> Session::open(bool embedCursor, std::string* error) {
         *error = "no screen cast portal on the session bus: " + why;
         return nullptr;
     }
+    if (!pipewireAnswers(error)) return nullptr;
     const std::uint32_t cursors = version >= 2 ? im.property("AvailableCursorModes", nullptr) : 0;
     const std::uint32_t cursor = embedCursor && (cursors & kCursorEmbedded) ? kCursorEmbedded
                                  : (cursors & kCursorHidden)                ? kCursorHidden
