@@ -56,6 +56,52 @@ constexpr std::int64_t kDefaultDepth = 3;
 constexpr double kDefaultRate = 60;
 constexpr int kNegotiationSeconds = 10;  // PipeWire's part of a start, after consent
 
+// PipeWire's loop and pod helpers are macros built on GNU statement
+// expressions and compound literals; this file uses them only through these.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#endif
+namespace pwloop {
+void arm(pw_loop* l, spa_source* timer, std::chrono::nanoseconds after) {
+    timespec t{static_cast<time_t>(after.count() / 1'000'000'000),
+               static_cast<long>(after.count() % 1'000'000'000)};
+    pw_loop_update_timer(l, timer, &t, nullptr, false);
+}
+void signal(pw_loop* l, spa_source* event) { pw_loop_signal_event(l, event); }
+void destroy(pw_loop* l, spa_source* source) { pw_loop_destroy_source(l, source); }
+spa_source* timer(pw_loop* l, spa_source_timer_func_t f, void* data) {
+    return pw_loop_add_timer(l, f, data);
+}
+spa_source* event(pw_loop* l, spa_source_event_func_t f, void* data) {
+    return pw_loop_add_event(l, f, data);
+}
+spa_source* input(pw_loop* l, int fd, spa_source_io_func_t f, void* data) {
+    return pw_loop_add_io(l, fd, SPA_IO_IN, false, f, data);
+}
+// Shared memory only; 2 to 16 buffers, so that holding one never starves
+// the compositor.
+const spa_pod* buffers(spa_pod_builder* b) {
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+}
+void listen(pw_core* core, spa_hook* hook, const pw_core_events* events, void* data) {
+    pw_core_add_listener(core, hook, events, data);
+}
+void listen(pw_registry* registry, spa_hook* hook, const pw_registry_events* events, void* data) {
+    pw_registry_add_listener(registry, hook, events, data);
+}
+void rawVideo(spa_pod_builder* b) {
+    spa_pod_builder_add(b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
+}
+}  // namespace pwloop
+#pragma GCC diagnostic pop
+
 // Runs fn on a new detached thread, or here if no thread can be made.
 template <class Fn>
 void detached(Fn fn) {
@@ -401,10 +447,8 @@ void Cast::deliver() {
     if (!held || ended || !pool) return;
     const auto now = Clock::now();
     if (now < next) {
-        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next - now);
-        timespec t{static_cast<time_t>(wait.count() / 1'000'000'000),
-                   static_cast<long>(wait.count() % 1'000'000'000)};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &t, nullptr, false);
+        pwloop::arm(pw_thread_loop_get_loop(loop), timer,
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(next - now));
         return;
     }
     std::shared_ptr<PortalPixelBuffer> buffer = pool->acquire();
@@ -460,21 +504,15 @@ void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
             if (auto cast = weak.lock()) {
                 std::lock_guard<std::mutex> l(cast->shutdownMutex);
                 if (!cast->shutDown)
-                    pw_loop_signal_event(pw_thread_loop_get_loop(cast->loop), cast->returned);
+                    pwloop::signal(pw_thread_loop_get_loop(cast->loop), cast->returned);
             }
         });
     }
 
-    // Shared memory only; 2 to 16 buffers, so that holding one never starves
-    // the compositor.
     std::uint8_t storage[256];
     spa_pod_builder b;
     spa_pod_builder_init(&b, storage, sizeof storage);
-    const spa_pod* params[1];
-    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_dataType,
-        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+    const spa_pod* params[1] = {pwloop::buffers(&b)};
     pw_stream_update_params(c->stream, params, 1);
 }
 
@@ -484,8 +522,8 @@ void onStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
         c->answer(std::nullopt);
         // A compositor may send nothing until the picture changes: if no
         // buffer has come by then, ask for one.
-        timespec soon{0, 250'000'000};
-        if (!c->gotBuffer) pw_loop_update_timer(pw_thread_loop_get_loop(c->loop), c->timer, &soon, nullptr, false);
+        if (!c->gotBuffer)
+            pwloop::arm(pw_thread_loop_get_loop(c->loop), c->timer, std::chrono::milliseconds(250));
     } else if (state == PW_STREAM_STATE_ERROR) {
         c->lose(std::string("the screen cast's PipeWire stream failed: ") +
                 (error ? error : "unknown error"));
@@ -537,7 +575,7 @@ void onBus(void* data, int, std::uint32_t) {
     auto* c = static_cast<Cast*>(data);
     std::string why;
     if (!c->session->dispatch(&why)) {
-        pw_loop_destroy_source(pw_thread_loop_get_loop(c->loop), c->busWatch);
+        pwloop::destroy(pw_thread_loop_get_loop(c->loop), c->busWatch);
         c->busWatch = nullptr;
         c->lose("the screen cast ended: " + why);
     }
@@ -591,26 +629,25 @@ bool Cast::start(Completion completion) {
     context = pw_context_new(l, nullptr, 0);
     core = context ? pw_context_connect_fd(context, fd, nullptr, 0) : nullptr;
     if (!core) return false;  // the descriptor went with the failed connection
-    pw_core_add_listener(core, &coreListener, &kCoreEvents, this);
+    pwloop::listen(core, &coreListener, &kCoreEvents, this);
     registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
-    if (registry) pw_registry_add_listener(registry, &registryListener, &kRegistryEvents, this);
+    if (registry) pwloop::listen(registry, &registryListener, &kRegistryEvents, this);
     stream = pw_stream_new(core, "mirvo screen",
                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                              "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
     if (!stream) return false;
     pw_stream_add_listener(stream, &streamListener, &kStreamEvents, this);
-    timer = pw_loop_add_timer(l, onTimer, this);
-    returned = pw_loop_add_event(l, onReturned, this);
+    timer = pwloop::timer(l, onTimer, this);
+    returned = pwloop::event(l, onReturned, this);
     if (session->busFd() >= 0)
-        busWatch = pw_loop_add_io(l, session->busFd(), SPA_IO_IN, false, onBus, this);
+        busWatch = pwloop::input(l, session->busFd(), onBus, this);
 
     std::uint8_t storage[1024];
     spa_pod_builder b;
     spa_pod_builder_init(&b, storage, sizeof storage);
     spa_pod_frame f[2];
     spa_pod_builder_push_object(&b, &f[0], SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-    spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
+    pwloop::rawVideo(&b);
     spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
     spa_pod_builder_push_choice(&b, &f[1], SPA_CHOICE_Enum, 0);
     for (std::uint32_t id : {SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
@@ -630,8 +667,7 @@ bool Cast::start(Completion completion) {
     const spa_pod* params[1] = {static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f[0]))};
 
     negotiationDeadline = Clock::now() + std::chrono::seconds(kNegotiationSeconds);
-    timespec guard{kNegotiationSeconds, 0};
-    pw_loop_update_timer(l, timer, &guard, nullptr, false);
+    pwloop::arm(l, timer, std::chrono::seconds(kNegotiationSeconds));
     if (pw_stream_connect(stream, PW_DIRECTION_INPUT, session->node(),
                           static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                        PW_STREAM_FLAG_MAP_BUFFERS),

@@ -179,7 +179,7 @@ struct Session::Impl {
                                     &answer);
         sd_bus_message* call = nullptr;
         sd_bus_message* reply = nullptr;
-        sd_bus_error e = SD_BUS_ERROR_NULL;
+        sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its compound literal
         if (r >= 0) r = sd_bus_message_new_method_call(bus, &call, kPortal, kPath, kScreenCast, method);
         if (r >= 0) r = append(call);
         if (r >= 0) r = sd_bus_message_open_container(call, 'a', "{sv}");
@@ -210,7 +210,7 @@ struct Session::Impl {
     }
 
     std::uint32_t property(const char* name, std::string* error) {
-        sd_bus_error e = SD_BUS_ERROR_NULL;
+        sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its compound literal
         std::uint32_t value = 0;
         const int r = sd_bus_get_property_trivial(bus, kPortal, kPath, kScreenCast, name, &e, 'u',
                                                   &value);
@@ -354,7 +354,7 @@ std::unique_ptr<Session> Session::open(bool embedCursor, std::string* error) {
     if (!token.empty() && !tokenPath.empty()) writeToken(tokenPath, token);
 
     sd_bus_message* reply = nullptr;
-    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_error e{};  // SD_BUS_ERROR_NULL, without its compound literal
     r = sd_bus_call_method(im.bus, kPortal, kPath, kScreenCast, "OpenPipeWireRemote", &e, &reply,
                            "oa{sv}", handle, 0);
     int fd = -1;
