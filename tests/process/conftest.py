@@ -305,6 +305,15 @@ class WaylandSession:
             os.setgid(self.gid)
             os.setuid(self.uid)
 
+    def readable(self, path):
+        """A copy of path that the session's user can read (a build tree may
+        be private to its owner)."""
+        copy = self.dir / "lib" / pathlib.Path(path).name
+        copy.parent.mkdir(exist_ok=True)
+        copy.write_bytes(pathlib.Path(path).read_bytes())
+        copy.chmod(0o755)
+        return str(copy)
+
     def swaymsg(self, *args):
         return subprocess.run(["swaymsg", "-q", *map(str, args)], env=self.env,
                               preexec_fn=self.preexec, capture_output=True, timeout=30)

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import nv12_bytes, read_exactly, wait_eof
+from conftest import PY_PRELUDE, nv12_bytes, read_exactly, wait_eof
 
 # Starts a capture into the descriptor argv[1], prints the result (and, on a
 # failure, whether the descriptor is still open), then obeys standard input:
@@ -33,16 +33,29 @@ RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), 
 
 
 @pytest.fixture
-def host(py_host, wayland):
+def user_host(spawn, build, wayland):
+    """A Python host (as the py_host fixture) run as the session's user, or
+    as the caller with as_user=False."""
+    library = wayland.readable(build.library)
+
+    def start(code, env, args=(), as_user=True, **kw):
+        return spawn([sys.executable, "-c", PY_PRELUDE + code, *args],
+                     env=dict(env, MIRVO_SCK_LIBRARY=library),
+                     preexec_fn=wayland.preexec if as_user else None, **kw)
+
+    return start
+
+
+@pytest.fixture
+def host(user_host, wayland):
     """Starts HOST on a fresh pipe; returns (child, read end, first line)."""
     ends = []
 
     def start(w, h, fps, env=None, as_user=True):
         r, w_end = os.pipe()
         ends.append(r)
-        child = py_host(HOST, env or wayland.env, (w_end, w, h, fps), stdin=subprocess.PIPE,
-                        stdout=subprocess.PIPE, pass_fds=(w_end,),
-                        preexec_fn=wayland.preexec if as_user else None)
+        child = user_host(HOST, env or wayland.env, (w_end, w, h, fps), as_user,
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=(w_end,))
         os.close(w_end)
         line = child.proc.stdout.readline()
         return child, r, line
@@ -235,9 +248,8 @@ print(counts[0] == counts[-1], counts, flush=True)
 """
 
 
-def test_start_stop_cycles_leave_no_descriptors_or_threads_behind(py_host, wayland):
-    child = py_host(CYCLES, wayland.env, (15,), stdout=subprocess.PIPE,
-                    preexec_fn=wayland.preexec)
+def test_start_stop_cycles_leave_no_descriptors_or_threads_behind(user_host, wayland):
+    child = user_host(CYCLES, wayland.env, (15,), stdout=subprocess.PIPE)
     assert child.wait(60, "the cycles") == 0, child.err
     out = child.proc.stdout.read().decode()
     assert out.startswith("True "), out
