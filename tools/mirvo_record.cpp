@@ -11,9 +11,11 @@
 // program was started. Every PCM read and every frame is stamped on arrival:
 // - audio: the stream's start is placed by the arrival stamps (arrival less
 //   the duration of the samples read so far, the earliest such instant
-//   before the origin is known); later positions count samples, since the
-//   stream keeps its device's time. The WAV is padded with silence before
-//   the stream's first bytes or trimmed to begin at the origin.
+//   before the origin is known, less the audio program's own delay: how long
+//   after a sound was played its samples are written, kAudioStreamDelayNs);
+//   later positions count samples, since the stream keeps its device's
+//   time. The WAV is padded with silence before the stream's first bytes or
+//   trimmed to begin at the origin.
 // - video: output frame k stands for origin + k / fps and shows the newest
 //   frame that arrived at or before that instant, so frames repeat while
 //   the screen is still and are dropped when they come faster than fps.
@@ -263,6 +265,18 @@ std::atomic<std::int64_t> gEndSamples{-1};
 constexpr int kRate = 48000;
 constexpr std::uint64_t kBytesPerSample = 4;
 
+// How long after a sound was played the audio program writes its last
+// sample of it. On Linux the binding plays its timeline out 50 ms behind
+// the clock (room for the sound server's delivery), a fixed delay that the
+// arrival stamps cannot show. On macOS an IO cycle's input is handed over
+// as soon as the cycle ends, which the arrival less the block's duration
+// already accounts for.
+#if defined(__APPLE__)
+constexpr std::int64_t kAudioStreamDelayNs = 0;
+#else
+constexpr std::int64_t kAudioStreamDelayNs = 50000000;
+#endif
+
 void putLE(std::uint8_t* p, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
 }
@@ -336,7 +350,7 @@ public:
         }
         const auto samples = std::int64_t(read_ / kBytesPerSample);
         const std::int64_t span = samples / kRate * 1000000000 + samples % kRate * 1000000000 / kRate;
-        start_ = std::min(start_, arrival - span);
+        start_ = std::min(start_, arrival - span - kAudioStreamDelayNs);
         held_.insert(held_.end(), p, p + n);
         if (held_.size() > kHold) {
             const std::size_t drop = (held_.size() - kHold) & ~std::size_t(3);
