@@ -592,7 +592,7 @@ bool bgrxToNv12Bt709With(const char* path, const std::uint8_t* src, int srcStrid
 }
 
 AreaScaler::AreaScaler(int sw, int sh, int dw, int dh, const char* path)
-    : sw_(sw), sh_(sh), dw_(dw), dh_(dh), k_(named(path)), v_(makeTaps(sh, dh)) {
+    : sw_(sw), dw_(dw), dh_(dh), k_(named(path)), v_(makeTaps(sh, dh)) {
     if (!k_) k_ = widest();
     const Taps h = makeTaps(sw, dw);
     for (int c : h.count) hTaps_ = std::max(hTaps_, c);

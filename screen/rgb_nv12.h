@@ -105,7 +105,7 @@ private:
     static Taps makeTaps(int n, int m);
     void scaleRow(const std::uint8_t* src, int srcStride, int y, std::uint8_t* out);
 
-    int sw_, sh_, dw_, dh_;
+    int sw_, dw_, dh_;
     const Kernels* k_;
     Taps v_;
     // Horizontal taps padded to the same count for every output pixel, the
