@@ -23,11 +23,18 @@
 # "mirvo-wayland" (made by install); otherwise the caller. A client runs as
 # MIRVO_WAYLAND_USER (e.g. through setpriv) with the printed environment.
 #
-# The wlr backend of Debian 12 (0.7.0) refuses to cast unless the compositor
-# also offers DMA-BUF buffers, which a compositor without a GPU never does;
-# install rebuilds Debian's source package with that check limited to
-# shared memory, once, into MIRVO_CACHE_DIR (default /var/cache/mirvo as
-# root, else ~/.cache/mirvo).
+# The wlr backend of Debian 12 (0.7.0) needs two changes, so install
+# rebuilds Debian's source package with them, once per change set
+# (xdpw_patches below), into MIRVO_CACHE_DIR (default /var/cache/mirvo as
+# root, else ~/.cache/mirvo):
+# - it refuses to cast unless the compositor also offers DMA-BUF buffers,
+#   which a compositor without a GPU never does: shared memory is enough;
+# - every copy of the screen waits for new damage, which wlroots tracks per
+#   screen-copy client, and the backend is one client for all its casts: a
+#   new cast on a still screen got no first picture until the screen
+#   changed, and an ended cast kept its waiting copy (and the next damage)
+#   until then. Each cast's first copy is now taken at once, and an ended
+#   cast drops the copy it waits for.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,8 +46,9 @@ else
   cache=${MIRVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/mirvo}
 fi
 xdpw_version=0.7.0
-xdpw_src=$cache/src/xdg-desktop-portal-wlr-$xdpw_version
-xdpw=$cache/xdg-desktop-portal-wlr-$xdpw_version-shm
+xdpw_patches=2  # the change set below; a new one builds a new binary
+xdpw_dsc=$cache/src/xdg-desktop-portal-wlr_$xdpw_version-1.dsc
+xdpw=$cache/xdg-desktop-portal-wlr-$xdpw_version-mirvo$xdpw_patches
 
 say() { echo "wayland-session: $*" >&2; }
 die() { say "$*"; exit 1; }
@@ -53,7 +61,7 @@ install_all() {
   fi
   [ -x "$xdpw" ] && return 0
   mkdir -p "$cache/src"
-  if [ ! -d "$xdpw_src" ]; then
+  if [ ! -f "$xdpw_dsc" ]; then
     if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
       $sudo tee /etc/apt/sources.list.d/mirvo-bookworm-src.sources >/dev/null <<'EOF'
 Types: deb-src
@@ -64,10 +72,25 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
       $sudo apt-get update -qq
     fi
-    (cd "$cache/src" && apt-get source -qq "xdg-desktop-portal-wlr=$xdpw_version-1" >/dev/null 2>&1) ||
-      die "apt-get source xdg-desktop-portal-wlr=$xdpw_version-1 failed"
-    # Cast when the compositor offers a shared-memory format, DMA-BUF or not.
-    patch -s -d "$xdpw_src" -p1 <<'EOF'
+    (cd "$cache/src" && apt-get source --download-only -qq "xdg-desktop-portal-wlr=$xdpw_version-1" \
+      >/dev/null 2>&1) || die "apt-get source xdg-desktop-portal-wlr=$xdpw_version-1 failed"
+  fi
+  # A fresh tree of its own, so that two installs at once do not meet.
+  local tree
+  tree=$(mktemp -d "$cache/src/build.XXXXXX")
+  dpkg-source -x "$xdpw_dsc" "$tree/src" >/dev/null 2>&1 || die "unpacking $xdpw_dsc failed"
+  xdpw_patch "$tree/src" || die "patching the portal backend in $tree/src failed"
+  (cd "$tree/src" &&
+    nice meson setup build --buildtype=release -Dsd-bus-provider=libsystemd \
+      -Dman-pages=disabled >/dev/null && nice ninja -C build >/dev/null) ||
+    die "building the portal backend in $tree/src failed"
+  cp "$tree/src/build/xdg-desktop-portal-wlr" "$xdpw.tmp.$$" && mv "$xdpw.tmp.$$" "$xdpw"
+  rm -rf "$tree"
+}
+
+xdpw_patch() {  # xdpw_patch DIR: the changes to the backend's source in DIR
+  # Cast when the compositor offers a shared-memory format, DMA-BUF or not.
+  patch -s -d "$1" -p1 <<'EOF' || return 1
 --- a/src/screencast/screencast.c
 +++ b/src/screencast/screencast.c
 @@ -196,9 +196,7 @@
@@ -82,12 +105,77 @@ EOF
  		return -1;
  	}
 EOF
-  fi
-  (cd "$xdpw_src" && rm -rf build &&
-    nice meson setup build --buildtype=release -Dsd-bus-provider=libsystemd \
-      -Dman-pages=disabled >/dev/null && nice ninja -C build >/dev/null) ||
-    die "building the portal backend in $xdpw_src failed"
-  cp "$xdpw_src/build/xdg-desktop-portal-wlr" "$xdpw.tmp" && mv "$xdpw.tmp" "$xdpw"
+  # A cast's first copy at once, not on damage; an ended cast's waiting copy
+  # dropped with it.
+  patch -s -d "$1" -p1 <<'EOF'
+--- a/include/screencast_common.h
++++ b/include/screencast_common.h
+@@ -178,6 +178,7 @@
+ 	int err;
+ 	bool quit;
+ 	bool teardown;
++	bool copied;
+ 	enum buffer_type buffer_type;
+ 
+ 	// fps limit
+--- a/src/core/session.c
++++ b/src/core/session.c
+@@ -6,6 +6,7 @@
+ #include "xdpw.h"
+ #include "screencast.h"
+ #include "logger.h"
++#include "wlr-screencopy-unstable-v1-client-protocol.h"
+ 
+ static const char interface_name[] = "org.freedesktop.impl.portal.Session";
+ 
+@@ -71,6 +72,13 @@
+ 			if (cast->frame_state == XDPW_FRAME_STATE_NONE) {
+ 				logprint(TRACE, "xdpw: screencast instance not streaming, destroy it");
+ 				xdpw_screencast_instance_destroy(cast);
++			} else if (cast->frame_state == XDPW_FRAME_STATE_STARTED) {
++				// A copy waiting for damage would keep the ended cast, and
++				// the damage it takes, until the screen changes: drop it.
++				logprint(TRACE, "xdpw: screencast instance waits for a copy, destroy it");
++				zwlr_screencopy_frame_v1_destroy(cast->frame_callback);
++				cast->wlr_frame = NULL;
++				xdpw_screencast_instance_destroy(cast);
+ 			} else if (cast->teardown) {
+ 				logprint(TRACE, "xdpw: screencast instance marked for teardown, destroy it");
+ 				xdpw_screencast_instance_destroy(cast);
+--- a/src/screencast/wlr_screencast.c
++++ b/src/screencast/wlr_screencast.c
+@@ -173,8 +173,20 @@
+ 		return;
+ 	}
+ 
+-	cast->current_frame.damage_count = 0;
+-	zwlr_screencopy_frame_v1_copy_with_damage(frame, cast->current_frame.xdpw_buffer->buffer);
++	if (cast->copied) {
++		cast->current_frame.damage_count = 0;
++		zwlr_screencopy_frame_v1_copy_with_damage(frame, cast->current_frame.xdpw_buffer->buffer);
++	} else {
++		// The cast's first copy is taken at once: the compositor tracks
++		// damage per client, and this client may have used it up for
++		// another cast, so a still screen would give nothing.
++		struct xdpw_frame_damage whole = {0, 0,
++			cast->screencopy_frame_info[cast->buffer_type].width,
++			cast->screencopy_frame_info[cast->buffer_type].height};
++		cast->current_frame.damage[0] = whole;
++		cast->current_frame.damage_count = 1;
++		zwlr_screencopy_frame_v1_copy(frame, cast->current_frame.xdpw_buffer->buffer);
++	}
+ 	logprint(TRACE, "wlroots: frame copied");
+ 
+ 	fps_limit_measure_start(&cast->fps_limit, cast->framerate);
+@@ -223,6 +235,7 @@
+ 	logprint(TRACE, "wlroots: timestamp %"PRIu64":%"PRIu32, cast->current_frame.tv_sec, cast->current_frame.tv_nsec);
+ 
+ 	cast->frame_state = XDPW_FRAME_STATE_SUCCESS;
++	cast->copied = true;
+ 
+ 	xdpw_wlr_frame_finish(cast);
+ }
+EOF
 }
 
 # The stack's environment: nothing of the caller's but PATH.

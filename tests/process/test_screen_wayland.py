@@ -1,6 +1,6 @@
 # The library on a private headless Wayland session, through the desktop
 # portal and PipeWire, from a host's side: the picture's bytes, frames only
-# on change and at most fps, a resized output, consent refused or no portal,
+# on change and at most fps, a first frame at each start on a still screen, a resized output, consent refused or no portal,
 # start/stop cycles, and the compositor killed mid-capture (last: it ends
 # the session).
 import os
@@ -83,9 +83,8 @@ def pixel(frame, w, h, x, y):
 
 
 def redraw(wayland):
-    # wlroots sends a cast nothing until the output is drawn again (its
-    # damage is tracked per screen-copy client, which the portal's backend
-    # shares between casts); this redraws the same picture.
+    # A change on the screen for the compositor: the output drawn again, with
+    # the same picture.
     assert wayland.swaymsg("output", "HEADLESS-1", "scale", "1").returncode == 0
 
 
@@ -95,11 +94,9 @@ def frame_where(r, w, h, expect, wayland, timeout=10):
     frame = b""
     while time.monotonic() < deadline:
         frame = read_exactly(r, nv12_bytes(w, h), 0.5)
-        if len(frame) == nv12_bytes(w, h):
-            if all(pixel(frame, w, h, x, y) == v for (x, y), v in expect.items()):
-                return frame
-        else:
-            redraw(wayland)
+        if len(frame) == nv12_bytes(w, h) and all(
+                pixel(frame, w, h, x, y) == v for (x, y), v in expect.items()):
+            return frame
     return frame
 
 
@@ -144,6 +141,25 @@ def test_frames_only_on_change_and_never_above_fps(host, wayland):
     frames = len(read_exactly(r, 1 << 24, 0.5)) // nv12_bytes(w, h)
     assert 3 <= frames <= (time.monotonic() - t0) * fps + 1, frames
     stop_and_end(child, r)
+
+
+def test_still_screen_gives_one_frame_at_each_start_then_one_per_change(host, wayland):
+    # Every cast after the session's first, on a screen nothing draws on: the
+    # first picture must not wait for a change, and casts ended earlier must
+    # not take the changes meant for the newest.
+    w, h = 320, 180
+    for cycle in range(3):
+        child, r, line = host(w, h, 30)
+        assert line == b"0 \n"
+        frame = read_exactly(r, nv12_bytes(w, h), 3)
+        assert len(frame) == nv12_bytes(w, h), f"no first frame within 3 s (start {cycle})"
+        assert {p: pixel(frame, w, h, *p) for p in quadrants(w, h)} == quadrants(w, h)
+        assert read_exactly(r, 1, 1) == b"", f"a second frame from a still screen ({cycle})"
+        redraw(wayland)
+        assert len(read_exactly(r, nv12_bytes(w, h), 3)) == nv12_bytes(w, h), \
+            f"no frame within 3 s of a change (start {cycle})"
+        stop_and_end(child, r)
+        assert child.err == b""
 
 
 def test_resize_of_the_output_is_followed(host, wayland):
