@@ -98,10 +98,12 @@ grep -qaE $'\r\033\\[K00:0[0-9]  frames [0-9]+  audio [0-9]+\\.[0-9]{2} s  [0-9]
 out=$work/sigint
 "$record" --size ${W}x$H --fps $FPS --no-mp4 --out "$out" 2>"$work/sigint.log" &
 pid=$!
-# Guard only: wait until both files hold data, then interrupt.
+# Guard only: wait until both files hold data, then interrupt. Three frames
+# written mean at least 0.2 s of timeline, so the recording keeps at least
+# two (its length is the time from the first frame to the stop).
 for _ in $(seq 300); do
-  [ -f "$out/video.y4m" ] && [ "$(stat -c %s "$out/video.y4m")" -gt $((${#y4m_header} + 1 + 2 * frame_bytes)) ] &&
-    [ "$(stat -c %s "$out/audio.wav")" -gt 44 ] && break
+  [ -f "$out/video.y4m" ] && [ "$(stat -c %s "$out/video.y4m")" -ge $((${#y4m_header} + 1 + 3 * (6 + frame_bytes))) ] &&
+    [ "$(stat -c %s "$out/audio.wav")" -gt 80 ] && break
   kill -0 $pid 2>/dev/null || break
   sleep 0.1
 done
