@@ -21,7 +21,8 @@ build=${MIRVO_BUILD_DIR:-$root/build}
 width=${size%x*}
 height=${size#*x}
 
-for f in "$build/audio/mirvo-sck-audio" "$build/screen/libmirvo_sck.so"; do
+for f in "$build/audio/mirvo-sck-audio" "$build/screen/libmirvo_sck.so" \
+    "$build/tests/screen_e2e/mirvo_paint_root"; do
   [ -e "$f" ] || { echo "soak: $f missing; build first (scripts/build.sh)" >&2; exit 1; }
 done
 
@@ -93,7 +94,9 @@ EOF
 cc -O2 -o "$work/host" "$work/host.c" -ldl -lpthread
 
 eval "$("$root/scripts/pulse-server.sh" start "$work/pulse" | sed 's/^/export /')"
-display=$("$root/scripts/xvfb-server.sh" start)
+# The test painter keeps a small square redrawn, so frames (sent on change)
+# come at the full rate; the root's colour also changes once a second.
+display=$("$root/scripts/xvfb-server.sh" start "$build/tests/screen_e2e/mirvo_paint_root")
 export DISPLAY=$display
 
 sox -q -n -r 48000 -c 2 -b 16 "$work/tone.wav" synth 5 sine 440 gain -12 2>/dev/null
