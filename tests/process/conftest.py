@@ -174,6 +174,10 @@ def pulse():
 
 
 class Xvfb:
+    """A private Xvfb, owned by its process id: once a server is gone its
+    display number is reused at once by the next one (another test's), so
+    nothing here goes by the number after the start."""
+
     def __init__(self, painter, *args):
         r = _script("xvfb-server.sh", "start", painter, *args)
         if r.returncode != 0:
@@ -181,24 +185,39 @@ class Xvfb:
         self.display = r.stdout.strip()
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("WAYLAND_DISPLAY", None)
+        self._pidfile = pathlib.Path(os.environ.get("TMPDIR", "/tmp"),
+                                     f"mirvo-xvfb{self.display}.pid")
+        self._pid = int(self._pidfile.read_text())
 
     def pid(self):
-        state = os.environ.get("TMPDIR", "/tmp")
-        return int(pathlib.Path(f"{state}/mirvo-xvfb{self.display}.pid").read_text())
+        return self._pid
+
+    def _ours(self):
+        try:
+            return pathlib.Path(f"/proc/{self._pid}/cmdline").read_bytes().startswith(b"Xvfb")
+        except OSError:
+            return False
 
     def stop(self):
-        _script("xvfb-server.sh", "stop", self.display)
+        for sig in (signal.SIGCONT, signal.SIGTERM):  # a stopped server takes SIGTERM too
+            if self._ours():
+                os.kill(self._pid, sig)
+        deadline = time.monotonic() + 5
+        while self._ours() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if self._ours():
+            os.kill(self._pid, signal.SIGKILL)
+        try:
+            if int(self._pidfile.read_text()) == self._pid:
+                self._pidfile.unlink()
+        except (OSError, ValueError):
+            pass
 
 
 @pytest.fixture
 def xvfb(build):
     server = Xvfb(build.painter)
     yield server
-    # A stopped server (SIGSTOP in a test) must be able to take SIGTERM.
-    try:
-        os.kill(server.pid(), signal.SIGCONT)
-    except (OSError, ValueError):
-        pass
     server.stop()
 
 
