@@ -7,8 +7,9 @@
 
 #include <pthread.h>
 
-#include "pcm.h"
+#include "pcm_out.h"
 #include "shutdown.h"
+#include "signals.h"
 
 namespace State {
 hal::ObjectID tapID = 0;
@@ -131,10 +132,7 @@ void App::main() {
     State::tapID = tapID;
     State::aggID = aggID;
     State::ioProcID = ioProcID;
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    const sigset_t stopSignals = mirvo::stopSignals();
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     const hal::OSStatus lost = hal::runMainLoop(shutdownWakeFd());

@@ -1,25 +1,16 @@
 #include "pcm.h"
 
-#include <atomic>
 #include <bit>
-#include <cerrno>
-#include <climits>
 #include <cstddef>
-#include <cstring>
 #include <vector>
 
-#include <poll.h>
-#include <unistd.h>
-
-#if defined(__x86_64__) || defined(__i386__)
+#include "cpu_paths.h"
+#if MIRVO_CPU_X86
 #include <immintrin.h>
-#define MIRVO_PCM_X86 1
-#elif defined(__ARM_NEON)
+#elif MIRVO_CPU_NEON
 #include <arm_neon.h>
-#define MIRVO_PCM_NEON 1
 #endif
 
-#include "shutdown.h"
 
 static_assert(std::endian::native == std::endian::little,
               "the PCM stream is little-endian and is written from memory as is");
@@ -62,7 +53,7 @@ void convertScalar(std::int64_t frames, std::int64_t channels, const float* src,
     }
 }
 
-#if MIRVO_PCM_X86
+#if MIRVO_CPU_X86
 
 // sat() on four lanes. min(x, 1) turns NaN into 1 (minps returns its second
 // operand when either is NaN), so the clamp alone covers NaN and +-inf.
@@ -193,7 +184,7 @@ __attribute__((target("avx2"))) void convertAvx2(std::int64_t frames, std::int64
     convertSse2(frames - i, channels, src + i, dst + 2 * i);
 }
 
-#elif MIRVO_PCM_NEON
+#elif MIRVO_CPU_NEON
 
 // sat() on four lanes. FCVTAS rounds to nearest with ties away from zero,
 // which is exactly the scalar rounding.
@@ -235,98 +226,18 @@ void convertNeon(std::int64_t frames, std::int64_t channels, const float* src,
 
 #endif
 
-Kernel pickKernel() {
-#if MIRVO_PCM_X86
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return convertAvx2;
-    return convertSse2;
-#elif MIRVO_PCM_NEON
-    return convertNeon;
-#else
-    return convertScalar;
+constexpr mirvo::cpu::PathTable<Kernel> kKernels{{
+    convertScalar,
+#if MIRVO_CPU_X86
+    convertSse2, convertAvx2, nullptr,
+#elif MIRVO_CPU_NEON
+    nullptr, nullptr, convertNeon,
 #endif
-}
+}};
 
-const Kernel gKernel = pickKernel();
-
-std::atomic<int> gOutputFd{1};
-std::atomic<bool> gOutputClosed{false};
-std::atomic<int> gOutputError{0};
-
-// writeAll's result when a stop request made it give the block up.
-constexpr int kStopped = -1;
-
-// Writes the whole block, waiting on the descriptor and on the stop request
-// together (the descriptor is never switched to non-blocking: its file
-// description is the host's too). Each piece is at most PIPE_BUF bytes and
-// follows a poll that reported room, so on a pipe it cannot block however
-// the host set the descriptor up; EAGAIN (a non-blocking descriptor) and
-// EINTR only mean waiting again. PIPE_BUF is a multiple of 4: a block given
-// up leaves whole frames behind. Returns 0, kStopped, or the errno of the
-// write that failed (EPIPE when the reader has gone; SIGPIPE is ignored by
-// the program).
-int writeAll(int fd, const std::uint8_t* p, std::size_t n) {
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {shutdownWakeFd(), POLLIN, 0}};
-    while (n > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (fds[1].revents != 0) return kStopped;
-        // Any event on the descriptor means trying the write: an error or a
-        // hang-up then reports itself, and a descriptor poll cannot watch
-        // (POLLNVAL, some devices on macOS) degrades to plain blocking writes.
-        if (fds[0].revents == 0) continue;
-        const ssize_t w = ::write(fd, p, n < PIPE_BUF ? n : PIPE_BUF);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        } else {
-            return w < 0 ? errno : EIO;
-        }
-    }
-    return 0;
-}
+const Kernel gKernel = kKernels.widest();
 
 }  // namespace
-
-void writeS16(std::int64_t frames, std::int64_t channels, const float* src) {
-    if (frames <= 0 || gOutputClosed.load(std::memory_order_relaxed)) return;
-    // Only the IO thread writes, one cycle at a time: one block that grows
-    // to the largest cycle seen and is then reused.
-    static std::vector<std::int16_t> block;
-    const auto n = static_cast<std::size_t>(frames) * 2;
-    if (block.size() < n) block.resize(n);
-    gKernel(frames, channels, src, block.data());
-    const int result = writeAll(gOutputFd.load(std::memory_order_relaxed),
-                                reinterpret_cast<const std::uint8_t*>(block.data()),
-                                n * sizeof(std::int16_t));
-    if (result == 0) return;
-    // A stop is under way, the reader has gone or the output failed: write
-    // nothing more. The main thread tears down in order and reports a
-    // failure other than a vanished reader.
-    gOutputClosed.store(true, std::memory_order_relaxed);
-    if (result == kStopped) return;
-    if (result != EPIPE) gOutputError.store(result);
-    requestShutdown();
-}
-
-hal::OSStatus ioProc(hal::ObjectID, const hal::AudioTimeStamp*, const hal::AudioBufferList* input,
-                     const hal::AudioTimeStamp*, hal::AudioBufferList*, const hal::AudioTimeStamp*,
-                     void*) {
-    if (input == nullptr || input->mNumberBuffers == 0) return 0;
-    const hal::AudioBuffer& b = input->mBuffers[0];
-    if (b.mData == nullptr || b.mDataByteSize == 0) return 0;
-    const std::uint32_t channels = b.mNumberChannels == 0 ? 1 : b.mNumberChannels;
-    const std::uint64_t bytesPerFrame = 4ull * channels;
-    if (bytesPerFrame > b.mDataByteSize) return 0;
-    const std::uint64_t frames = b.mDataByteSize / bytesPerFrame;
-    writeS16(static_cast<std::int64_t>(frames), static_cast<std::int64_t>(channels),
-             static_cast<const float*>(b.mData));
-    return 0;
-}
 
 namespace pcm {
 
@@ -339,38 +250,14 @@ void convertReference(std::int64_t frames, std::int64_t channels, const float* s
     if (frames > 0) convertScalar(frames, channels, src, dst);
 }
 
-std::vector<const char*> availablePaths() {
-    std::vector<const char*> p{"scalar"};
-#if MIRVO_PCM_X86
-    p.push_back("sse2");
-    if (__builtin_cpu_supports("avx2")) p.push_back("avx2");
-#elif MIRVO_PCM_NEON
-    p.push_back("neon");
-#endif
-    return p;
-}
+std::vector<const char*> availablePaths() { return mirvo::cpu::availablePaths(); }
 
 bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, const float* src,
                  std::int16_t* dst) {
-    Kernel k = nullptr;
-    if (std::strcmp(path, "scalar") == 0) k = convertScalar;
-#if MIRVO_PCM_X86
-    if (std::strcmp(path, "sse2") == 0) k = convertSse2;
-    if (std::strcmp(path, "avx2") == 0 && __builtin_cpu_supports("avx2")) k = convertAvx2;
-#elif MIRVO_PCM_NEON
-    if (std::strcmp(path, "neon") == 0) k = convertNeon;
-#endif
+    const Kernel k = kKernels.named(path);
     if (k == nullptr) return false;
     if (frames > 0) k(frames, channels, src, dst);
     return true;
-}
-
-void setOutputFd(int fd) { gOutputFd.store(fd); }
-bool outputClosed() { return gOutputClosed.load(); }
-int outputError() { return gOutputError.load(); }
-void resetOutput() {
-    gOutputClosed.store(false);
-    gOutputError.store(0);
 }
 
 }  // namespace pcm

@@ -8,23 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "write_all.h"
 
 namespace {
 
 int gWakePipe[2] = {-1, -1};
 std::atomic<bool> gRequested{false};
-
-void writeAllTo(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        } else if (!(w < 0 && errno == EINTR)) {
-            return;
-        }
-    }
-}
 
 }  // namespace
 
@@ -56,6 +45,6 @@ void die(std::string_view message) {
     std::string line;
     line.reserve(message.size() + 8);
     line.append("pelko: ").append(message).push_back('\n');
-    writeAllTo(2, line.data(), line.size());
+    (void)mirvo::io::writeAll(2, line.data(), line.size(), mirvo::io::kNoWait);
     std::exit(1);
 }

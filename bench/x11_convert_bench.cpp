@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "rgb_nv12.h"
+#include "area_scaler.h"
+#include "bgrx_nv12.h"
 
 namespace {
 

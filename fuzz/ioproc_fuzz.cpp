@@ -20,6 +20,7 @@
 #include "fuzz_input.h"
 #include "hal.h"
 #include "pcm.h"
+#include "pcm_out.h"
 
 namespace {
 

@@ -49,9 +49,12 @@
 #include <system_error>
 #include <thread>
 
+#include "area_scaler.h"
+#include "bgrx_nv12.h"
 #include "capture.h"
 #include "capture_x11_grab.h"
-#include "rgb_nv12.h"
+#include "free_deleter.h"
+#include "picture.h"
 
 namespace capture {
 namespace {
@@ -182,9 +185,7 @@ private:
 
 // ---- pixel buffers ------------------------------------------------------
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
+using mirvo::FreeDeleter;
 
 // One NV12 picture: luma w x h, chroma ceil(w/2) pairs x ceil(h/2) rows,
 // both with rows padded to 64 bytes.

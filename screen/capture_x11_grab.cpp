@@ -16,14 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "rgb_nv12.h"
+#include "free_deleter.h"
+#include "picture.h"
 
 namespace x11 {
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
+using mirvo::FreeDeleter;
 // Every XCB reply and error is malloc'ed and ours to free.
 template <class T>
 using Reply = std::unique_ptr<T, FreeDeleter>;

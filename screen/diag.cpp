@@ -1,10 +1,9 @@
 #include "diag.h"
 
-#include <cerrno>
-#include <cstddef>
-
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include "write_all.h"
 
 namespace diag {
 
@@ -18,26 +17,8 @@ void line(std::string_view text) noexcept {
         {const_cast<char*>(text.data()), text.size()},
         {const_cast<char*>(kEnd), 1},
     };
-    iovec* p = parts;
-    int count = 3;
-    while (count > 0) {
-        const ssize_t w = ::writev(STDERR_FILENO, p, count);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report to
-        }
-        // A short write: go on with what is left.
-        auto left = static_cast<std::size_t>(w);
-        while (count > 0 && left >= p->iov_len) {
-            left -= p->iov_len;
-            ++p;
-            --count;
-        }
-        if (count > 0) {
-            p->iov_base = static_cast<char*>(p->iov_base) + left;
-            p->iov_len -= left;
-        }
-    }
+    // Nowhere is left to report a failure to.
+    (void)mirvo::io::writeAll(STDERR_FILENO, parts, 3, mirvo::io::kNoWait);
 }
 
 }  // namespace diag

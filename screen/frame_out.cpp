@@ -5,44 +5,12 @@
 #include <ctime>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include "write_all.h"
+
 namespace {
-
-enum class Outcome { ok, brokenPipe, failed };
-
-// One buffer in full; see FrameOutput::writeAll. On failure *error is the
-// errno value.
-Outcome writeFully(int fd, const std::uint8_t* p, std::size_t n, int* error) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w >= 0) {
-            p += w;
-            n -= static_cast<std::size_t>(w);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // The host made the descriptor non-blocking; a frame stopped
-            // halfway would leave the reader out of step for good.
-            pollfd pf{fd, POLLOUT, 0};
-            int r;
-            do {
-                r = ::poll(&pf, 1, -1);
-            } while (r < 0 && errno == EINTR);
-            if (r < 0 || (pf.revents & POLLNVAL) != 0) {
-                *error = r < 0 ? errno : EBADF;
-                return Outcome::failed;
-            }
-            continue;  // POLLERR/POLLHUP: the next write reports why
-        }
-        *error = errno;
-        return errno == EPIPE ? Outcome::brokenPipe : Outcome::failed;
-    }
-    return Outcome::ok;
-}
 
 #ifndef F_SETNOSIGPIPE
 // Keeps a write to a pipe without a reader from raising SIGPIPE on this
@@ -104,16 +72,15 @@ FrameOutput::Result FrameOutput::writeAll(
     SigpipeBlock block;
 #endif
     for (const auto& part : parts) {
-        int error = 0;
-        const Outcome r = writeFully(fd_, part.data(), part.size(), &error);
-        if (r == Outcome::ok) continue;
-        if (r == Outcome::brokenPipe) {
+        const int r = mirvo::io::writeAll(fd_, part.data(), part.size());
+        if (r == 0) continue;
+        if (r == EPIPE) {
 #ifndef F_SETNOSIGPIPE
             block.sawBrokenPipe();
 #endif
             return Result::readerGone;
         }
-        error_ = error != 0 ? error : EIO;
+        error_ = r;
         return Result::failed;
     }
     return Result::written;

@@ -33,7 +33,8 @@ private:
     capture::PixelBuffer& buffer_;
 };
 
-constexpr std::uint64_t kMaxSide = static_cast<std::uint64_t>(INT64_MAX);
+// The largest source side the resampler takes: its sizes are signed 64-bit.
+constexpr std::uint64_t kMaxIndexableSide = static_cast<std::uint64_t>(INT64_MAX);
 
 }  // namespace
 
@@ -99,7 +100,7 @@ void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
         const std::size_t sw = buffer.width();
         const std::size_t sh = buffer.height();
         const std::uint32_t format = buffer.pixelFormatType();
-        if (sw < 1 || sh < 1 || sw > kMaxSide || sh > kMaxSide) return;
+        if (sw < 1 || sh < 1 || sw > kMaxIndexableSide || sh > kMaxIndexableSide) return;
         // '420f' differs from '420v' only in bit 0x10.
         if ((format | 0x10u) != capture::kPixelFormat420v) return;
 

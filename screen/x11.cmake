@@ -1,16 +1,5 @@
 # Linux binding of capture.h: the X server in $DISPLAY, through XCB (MIT-SHM,
-# RandR, XFixes, Damage). Scaling and colour conversion are our own (rgb_nv12.cpp):
-# Debian's libyuv converts with BT.601 only and its scalers shift uniform
-# areas by a level or two.
-
-# The pixel kernels need no X library: they build (and are tested) in the
-# neutral-only cross build too. Static, so the shared library links them in
-# through mirvo_screen_capture.
-add_library(mirvo_rgb_nv12 STATIC rgb_nv12.cpp)
-target_include_directories(mirvo_rgb_nv12 PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-if(MIRVO_NEUTRAL_ONLY)
-  return()
-endif()
+# RandR, XFixes, Damage). Scaling and colour conversion come from pixel/.
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MIRVO_XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-randr xcb-xfixes
@@ -20,6 +9,6 @@ add_library(mirvo_screen_capture OBJECT capture_x11.cpp capture_x11_grab.cpp)
 # Only capture.h is needed from the neutral code, so the binding builds and
 # is testable on its own.
 target_include_directories(mirvo_screen_capture PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(mirvo_screen_capture PUBLIC mirvo_rgb_nv12 PkgConfig::MIRVO_XCB
+target_link_libraries(mirvo_screen_capture PUBLIC mirvo_pixel PkgConfig::MIRVO_XCB
   Threads::Threads)
 include(portal.cmake)  # the portal binding and the choice between the two

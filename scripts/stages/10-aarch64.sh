@@ -4,7 +4,7 @@
 # /usr/src/googletest with the same compiler) and runs them under qemu-user,
 # so the NEON paths are held byte for byte to the plain forms like the x86
 # ones. No bindings, deliverables, tools or benchmarks in this build; the
-# X11 binding's pixel kernels are pure code and are tested too.
+# pixel kernels (pixel/) are pure code and are tested in full.
 #
 # Excluded under emulation (they run natively in ctest):
 # - ConvertPaths.EveryFloatBitPatternMatchesScalarSat: all 2^32 floats, about
@@ -34,15 +34,15 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { tail -50 "$build/build.log" >&2; exit 1; }
 echo "10-aarch64: built in $(( $(date +%s) - start )) s"
 
-# The vector unit every kernel picked must be NEON: a probe linked against
-# the cross-built code lists each kernel's paths.
+# The vector unit every kernel family picks must be NEON: a probe linked
+# against the cross-built code lists each family's paths.
 probe="$build/paths-probe"
 cat >"$probe.cpp" <<'CPP'
 #include <cstdio>
 #include <vector>
 #include "nv12_fast.h"
 #include "pcm.h"
-#include "rgb_nv12.h"
+#include "bgrx_nv12.h"
 static void show(const char* what, const std::vector<const char*>& paths) {
     std::printf("%s:", what);
     for (const char* p : paths) std::printf(" %s", p);
@@ -54,9 +54,9 @@ int main() {
     show("rgb_nv12", rgbnv12::availablePaths());
 }
 CPP
-aarch64-linux-gnu-g++ -std=c++20 -O1 -I"$root/audio" -I"$root/screen" "$probe.cpp" \
-  "$root/screen/nv12.cpp" "$root/screen/nv12_fast.cpp" "$build/screen/libmirvo_rgb_nv12.a" \
-  "$build/audio/libmirvo_audio_core.a" -pthread -o "$probe"
+aarch64-linux-gnu-g++ -std=c++20 -O1 -I"$root/audio" -I"$root/pixel" -I"$root/common" \
+  "$probe.cpp" "$build/pixel/libmirvo_pixel.a" "$build/audio/libmirvo_audio_core.a" \
+  "$build/common/libmirvo_common.a" -pthread -o "$probe"
 paths=$("$qemu" -L "$sysroot" "$probe")
 echo "$paths" | sed 's/^/10-aarch64: paths /'
 if [ "$(echo "$paths" | grep -c ' neon$')" -ne 3 ]; then

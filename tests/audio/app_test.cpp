@@ -16,7 +16,7 @@
 #include "app.h"
 #include "child.h"
 #include "hal_fake.h"
-#include "pcm.h"
+#include "pcm_out.h"
 #include "shutdown.h"
 
 namespace {

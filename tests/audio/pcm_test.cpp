@@ -22,6 +22,7 @@
 #include "alloc_counter.h"
 #include "child.h"
 #include "pcm.h"
+#include "pcm_out.h"
 #include "shutdown.h"
 
 namespace {

@@ -18,7 +18,8 @@
 
 #include "alloc_counter.h"
 #include "page_end_buffer.h"
-#include "rgb_nv12.h"
+#include "area_scaler.h"
+#include "bgrx_nv12.h"
 
 namespace {
 

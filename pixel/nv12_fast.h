@@ -2,10 +2,10 @@
 // memory speed.
 //
 // A Converter keeps, per geometry (source size and frame size), the row and
-// column index maps and a plan for each plane's rows: a whole-row copy, a
+// column index maps and a row plan for each plane: a whole-row copy, a
 // 2:1 decimation, or a gather by byte shuffles in 16-byte blocks (one or two
 // source loads per block) with a scalar map as the fallback. Output rows
-// that map to the source row of the row before are copied from it. The plan
+// that map to the source row of the row before are copied from it. The mapping
 // is rebuilt only when the geometry changes; strides and addresses may
 // differ on every call.
 //
@@ -53,11 +53,11 @@ public:
                  std::uint8_t* chroma) noexcept;
 
     struct Kernels;
-    struct Plan;
+    struct Mapping;
 
 private:
     const Kernels* kernels_;  // null: not ok()
-    std::unique_ptr<Plan> plan_;
+    std::unique_ptr<Mapping> mapping_;
 };
 
 // One conversion on a named path with a fresh Converter; false if the path

@@ -1,5 +1,5 @@
 // The BGRX -> NV12 BT.709 video-range kernel, the letterbox geometry and the
-// cursor blend of the Linux capture binding.
+// cursor blend.
 #include <unistd.h>
 
 #include <array>
@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "rgb_nv12.h"
+#include "area_scaler.h"
+#include "bgrx_nv12.h"
+#include "picture.h"
 
 namespace {
 

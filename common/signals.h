@@ -1,0 +1,17 @@
+// The signals that ask our programs to stop.
+#pragma once
+
+#include <csignal>
+
+namespace mirvo {
+
+// SIGINT and SIGTERM.
+inline sigset_t stopSignals() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace mirvo
