@@ -10,10 +10,12 @@
 #                                         make it the default; print the client
 #                                         environment as KEY=VALUE lines
 #   pipewire-server.sh stop DIR           stop everything started in DIR
-#   pipewire-server.sh install            install the servers and their tools
+#   pipewire-server.sh install            install what the build and tests need (setup.sh)
 #
 # DIR must not contain whitespace.
 set -eu
+
+. "$(dirname "$0")/lib/stop-pids.sh"
 
 usage() {
     echo "usage: $0 start DIR [SINK] | stop DIR | install" >&2
@@ -84,23 +86,12 @@ stop() {
     [ -f "$dir/pids" ] || return 0
     pids=$(cat "$dir/pids")
     rm -f "$dir/pids"
-    for pid in $pids; do kill -TERM "$pid" 2>/dev/null || true; done
-    tries=0
-    for pid in $pids; do
-        while kill -0 "$pid" 2>/dev/null; do
-            tries=$((tries + 1))
-            if [ "$tries" -ge 100 ]; then
-                kill -KILL "$pid" 2>/dev/null || true
-                break
-            fi
-            sleep 0.1
-        done
-    done
+    # shellcheck disable=SC2086  # one pid a word
+    stop_pids 100 $pids
 }
 
 install_packages() {
-    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
-        pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon pulseaudio-utils
+    "$(dirname "$0")/setup.sh"
 }
 
 [ $# -ge 1 ] || usage

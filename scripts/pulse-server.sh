@@ -8,11 +8,13 @@
 #                                      until it answers, then print the client
 #                                      environment as KEY=VALUE lines
 #   pulse-server.sh stop DIR           stop the server started in DIR
-#   pulse-server.sh install            install the server, its tools and sox
+#   pulse-server.sh install            install what the build and tests need (setup.sh)
 #
 # Use:  eval "$(scripts/pulse-server.sh start /tmp/p | sed 's/^/export /')"
 # DIR must not contain whitespace (it ends up in module arguments).
 set -eu
+
+. "$(dirname "$0")/lib/stop-pids.sh"
 
 usage() {
     echo "usage: $0 start DIR [SINK] | stop DIR | install" >&2
@@ -61,21 +63,11 @@ stop() {
     [ -f "$dir/pid" ] || return 0
     pid=$(cat "$dir/pid")
     rm -f "$dir/pid"
-    kill -TERM "$pid" 2>/dev/null || return 0
-    tries=0
-    while kill -0 "$pid" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ "$tries" -ge 100 ]; then
-            kill -KILL "$pid" 2>/dev/null || true
-            break
-        fi
-        sleep 0.1
-    done
+    stop_pids 100 "$pid"
 }
 
 install_packages() {
-    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends \
-        pulseaudio pulseaudio-utils libpulse-dev sox
+    "$(dirname "$0")/setup.sh"
 }
 
 [ $# -ge 1 ] || usage

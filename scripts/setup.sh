@@ -10,7 +10,6 @@ packages=(
   pulseaudio pulseaudio-utils libpulse-dev sox
   pipewire-pulse pipewire-bin
   xvfb x11-utils x11-xserver-utils
-  libx11-dev libxext-dev libxrandr-dev libxfixes-dev
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-damage0-dev
   libyuv-dev ffmpeg imagemagick python3 python3-pytest
   g++-aarch64-linux-gnu qemu-user googletest

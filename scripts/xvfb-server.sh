@@ -8,7 +8,7 @@
 #                                    green / blue, white), print the DISPLAY
 #                                    (e.g. ":7") on standard output
 #   xvfb-server.sh stop DISPLAY      stop the server started for DISPLAY
-#   xvfb-server.sh install           install the server and its tools
+#   xvfb-server.sh install           install what the build and tests need (setup.sh)
 #
 # PAINTER is a program that paints the root of the server in $DISPLAY (the
 # tests pass their own, built from tests/screen_e2e/paint_root.c); without
@@ -18,6 +18,8 @@
 # Use:  export DISPLAY=$(scripts/xvfb-server.sh start)
 set -eu
 
+. "$(dirname "$0")/lib/stop-pids.sh"
+
 state_dir=${TMPDIR:-/tmp}
 
 usage() {
@@ -26,11 +28,7 @@ usage() {
 }
 
 install_packages() {
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-        --no-install-recommends xvfb x11-utils x11-xserver-utils imagemagick >/dev/null
+    "$(dirname "$0")/setup.sh"
 }
 
 paint_with_imagemagick() {
@@ -90,16 +88,7 @@ stop() {
     [ -f "$pidfile" ] || return 0
     pid=$(cat "$pidfile")
     rm -f "$pidfile" "$state_dir/mirvo-xvfb$display.log"
-    kill -TERM "$pid" 2>/dev/null || return 0
-    tries=0
-    while kill -0 "$pid" 2>/dev/null; do
-        tries=$((tries + 1))
-        if [ "$tries" -ge 50 ]; then
-            kill -KILL "$pid" 2>/dev/null || true
-            break
-        fi
-        sleep 0.1
-    done
+    stop_pids 50 "$pid"
 }
 
 [ $# -ge 1 ] || usage
