@@ -1,13 +1,14 @@
 // The platform operations the audio program needs, in plain C++ terms.
 //
 // Exactly one implementation is linked into each build:
-//   hal_coreaudio.mm  macOS: Core Audio process tap + aggregate device
-//   hal_pulse.cpp     Linux: recording from the default PulseAudio sink's monitor
-//   tests/fakes/      a scriptable fake that logs every call
+//   coreaudio/    macOS: Core Audio process tap + aggregate device
+//   pulse/        Linux: recording from the default PulseAudio sink's monitor
+//   tests/fakes/  a scriptable fake that logs every call
 //
 // Each function mirrors one platform call and returns the platform's status
 // (0 = success; otherwise a Core Audio error code, on every platform, so a
-// host sees the same messages everywhere).
+// host sees the same messages everywhere; hal_status.md lists which code
+// each binding reports for which condition).
 //
 // Threads: every function here is called on the main thread, except that
 // the registered IO proc is called by the platform on its own IO thread, one

@@ -1,5 +1,5 @@
 // The aggregate-device description as the macOS binding hands it to Core
-// Audio: plist::convert driven by a stand-in for Core Foundation that
+// Audio: hal::coreaudio::plist::convert driven by a stand-in for Core Foundation that
 // builds a tree and counts references, fed with setup's own description.
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app.h"
-#include "plist_cf.h"
+#include "coreaudio/plist_cf.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ const std::string kTapUID = "9A8B7C6D-5E4F-4031-9283-746556473829";
 
 TEST(AggregateDescriptionForCoreAudio, HasTheEightKeysWithPlatformTypes) {
     TreeOps ops;
-    Node* root = plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
+    Node* root = hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
     ASSERT_NE(root, nullptr);
 
     const auto top = entries(root);
@@ -146,7 +146,7 @@ TEST(AggregateDescriptionForCoreAudio, HasTheEightKeysWithPlatformTypes) {
 
 TEST(AggregateDescriptionForCoreAudio, CallerOwnsOnlyTheRoot) {
     TreeOps ops;
-    Node* root = plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
+    Node* root = hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
     ASSERT_NE(root, nullptr);
     // Every other object is held once, by its container alone.
     for (const auto& n : ops.all) EXPECT_EQ(n->refs, 1) << n->text;
@@ -157,7 +157,7 @@ TEST(AggregateDescriptionForCoreAudio, CallerOwnsOnlyTheRoot) {
 
 TEST(AggregateDescriptionForCoreAudio, AnyFailedCreationYieldsNullAndLeaksNothing) {
     TreeOps counting;
-    Node* root = plist::convert(counting, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
+    Node* root = hal::coreaudio::plist::convert(counting, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
     ASSERT_NE(root, nullptr);
     const int creations = counting.created;
     ASSERT_GT(creations, 20);  // 8 keys, 8 values, 2 arrays, 2 nested dicts with keys and values
@@ -165,7 +165,7 @@ TEST(AggregateDescriptionForCoreAudio, AnyFailedCreationYieldsNullAndLeaksNothin
     for (int failAt = 1; failAt <= creations; ++failAt) {
         TreeOps ops;
         ops.failAt = failAt;
-        EXPECT_EQ(plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID)),
+        EXPECT_EQ(hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID)),
                   nullptr)
             << "creation " << failAt << " failed";
         EXPECT_EQ(ops.live(), 0) << "leak after creation " << failAt << " failed";
@@ -177,7 +177,7 @@ TEST(AggregateDescriptionForCoreAudio, EmptyContainersConvert) {
     TreeOps ops;
     const hal::PlistDict empty{{"list", hal::PlistValue{hal::PlistArray{}}},
                                {"dict", hal::PlistValue{hal::PlistDict{}}}};
-    Node* root = plist::convert(ops, empty);
+    Node* root = hal::coreaudio::plist::convert(ops, empty);
     ASSERT_NE(root, nullptr);
     const auto top = entries(root);
     ASSERT_EQ(top.size(), 2u);

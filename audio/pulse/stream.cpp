@@ -11,9 +11,10 @@
 
 #include <pthread.h>
 
-#include "hal_pulse_internal.h"
+#include "binding.h"
+#include "signals.h"
 
-namespace pulse_binding {
+namespace hal::pulse {
 
 namespace {
 
@@ -26,7 +27,7 @@ constexpr double kCycleSeconds = 0.020;
 double monotonicFrom(const timeval& tv) {
     timespec real{};
     ::clock_gettime(CLOCK_REALTIME, &real);
-    const double now = pulse_clock::monotonicNow();
+    const double now = monotonicNow();
     const double ago = double(real.tv_sec - tv.tv_sec) + double(real.tv_nsec / 1000 - tv.tv_usec) * 1e-6;
     return std::abs(ago) < 1.0 ? now - ago : now;
 }
@@ -328,7 +329,7 @@ void ioLoop(Aggregate* agg) {
 // connected.
 OSStatus startStream(Aggregate& agg) {
     const auto cycle = static_cast<std::uint32_t>(std::lround(agg.rate * kCycleSeconds));
-    agg.timeline = std::make_unique<pulse_clock::Timeline>(agg.rate, std::max<std::uint32_t>(cycle, 1));
+    agg.timeline = std::make_unique<Timeline>(agg.rate, std::max<std::uint32_t>(cycle, 1));
     Recording* rec = openRecording(agg, agg.sink, PA_INVALID_INDEX, agg.monitor, false);
     OSStatus status = rec ? hal::kNoError : hal::kBadStreamError;
     if (rec != nullptr) {
@@ -347,11 +348,8 @@ OSStatus startStream(Aggregate& agg) {
     }
     if (status == hal::kNoError) {
         // The IO thread leaves the stop signals to the main thread.
-        sigset_t stopSignals;
+        const sigset_t stopSignals = mirvo::stopSignals();
         sigset_t previous;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGINT);
-        sigaddset(&stopSignals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
         agg.ioStop = false;
         try {
@@ -384,4 +382,4 @@ OSStatus startStream(Aggregate& agg) {
     return hal::kNoError;
 }
 
-}  // namespace pulse_binding
+}  // namespace hal::pulse

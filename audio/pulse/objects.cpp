@@ -16,46 +16,8 @@
 // connection is opened by the first call that needs it and closed once no tap
 // and no aggregate device is left.
 //
-// Statuses (Core Audio codes, so messages read the same on every platform):
-//
-//   call                    condition                                   status
-//   ----------------------  ------------------------------------------  ------
-//   any call that needs     no server reachable, or the connection      'stop'
-//     the server            has been lost                               1937010544
-//   createProcessTap        processes excluded, or a muting behaviour   'unop'
-//                           (a sink monitor can do neither)             1970171760
-//   createProcessTap        empty UUID, or one another tap already has  -50
-//   destroyProcessTap       unknown tap                                 '!obj'
-//                                                                       560947818
-//   destroyProcessTap       an aggregate device still includes it       'nope'
-//                                                                       1852797029
-//   getPropertyObjectID     object unknown                              '!obj'
-//   getPropertyObjectID     not 'dOut' on the system object, or scope   'who?'
-//                           not 'glob' / element not 0                  2003332927
-//   getPropertyObjectID     the server has no default sink              '!dev'
-//                                                                       560227702
-//   getPropertyString       object unknown                              '!obj'
-//   getPropertyString       not 'uid ' of a device or aggregate,        'who?'
-//                           scope not 'glob' / element not 0
-//   setPropertyFloat64      object unknown                              '!obj'
-//   setPropertyFloat64      not 'nsrt' of an aggregate device           'who?'
-//   setPropertyFloat64      rate not an integer in 1..384000            '!dat'
-//                                                                       560226676
-//   setPropertyFloat64      a different rate while the stream runs      'nope'
-//   createAggregateDevice   "uid", "master" or "taps" missing, or a     -50
-//                           value of the wrong type
-//   createAggregateDevice   "uid" already used by an aggregate          'nope'
-//   createAggregateDevice   "master" or a sub-device names no sink      '!dev'
-//   createAggregateDevice   a tap entry names no existing tap           '!obj'
-//   createAggregateDevice   no tap at all (nothing to record)           'unop'
-//   destroyAggregateDevice  unknown aggregate                           '!dev'
-//   createIOProcID          device is not an aggregate                  '!dev'
-//   createIOProcID          null proc                                   -50
-//   destroyIOProcID,        device is not an aggregate                  '!dev'
-//     deviceStart,          IO proc ID not registered on that device    'nope'
-//     deviceStop
-//   deviceStart             the recording stream cannot be set up,      '!str'
-//                           fails while connecting, or failed earlier   561214578
+// The statuses each call reports, by condition, are listed in hal_status.md
+// beside hal.h.
 //
 // Threads: every hal call runs on the main thread and takes the mainloop
 // lock while it touches the server or the tables the mainloop thread reads.
@@ -90,35 +52,12 @@
 #include <pulse/pulseaudio.h>
 #include <unistd.h>
 
-#include "hal_pulse_internal.h"
+#include "binding.h"
 #include "uuid.h"
 
-
-namespace pulse_binding {
-
-Binding& B() {
-    static Binding* b = new Binding;
-    return *b;
-}
-
-void signalWaiters() { pa_threaded_mainloop_signal(B().loop, 0); }
-
-// Makes runMainLoop return: the capture cannot go on.
-void reportFailure() {
-    if (B().failPipe[1] < 0) return;
-    const char b = 1;
-    (void)!::write(B().failPipe[1], &b, 1);
-}
-
-bool connected() {
-    return B().context != nullptr && pa_context_get_state(B().context) == PA_CONTEXT_READY;
-}
-
-}  // namespace pulse_binding
+namespace hal::pulse {
 
 namespace {
-
-using namespace pulse_binding;
 
 class PulseTapDescription final : public hal::TapDescription {
 public:
@@ -139,156 +78,6 @@ private:
     std::string uuid_;
     std::int32_t mute_ = 0;
 };
-
-// Holds the mainloop lock, if there is a loop, for the rest of a hal call.
-class Locked {
-public:
-    Locked() : loop_(B().loop) {
-        if (loop_) pa_threaded_mainloop_lock(loop_);
-    }
-    ~Locked() {
-        if (loop_) pa_threaded_mainloop_unlock(loop_);
-    }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    pa_threaded_mainloop* loop_;
-};
-
-void onContextState(pa_context* c, void*) {
-    const auto state = pa_context_get_state(c);
-    if (state == PA_CONTEXT_READY) B().contextReady = true;
-    // A connection that never came up is reported by connect() itself.
-    if (!PA_CONTEXT_IS_GOOD(state) && B().contextReady) reportFailure();
-    signalWaiters();
-}
-
-// Closes the connection and ends the mainloop thread. Callers hold no lock.
-void releaseConnection() {
-    auto& b = B();
-    if (b.loop == nullptr) return;
-    pa_threaded_mainloop_lock(b.loop);
-    if (b.context) {
-        pa_context_set_state_callback(b.context, nullptr, nullptr);
-        pa_context_disconnect(b.context);
-        pa_context_unref(b.context);
-        b.context = nullptr;
-    }
-    b.contextReady = false;
-    b.subscribed = false;
-    pa_threaded_mainloop_unlock(b.loop);
-    pa_threaded_mainloop_free(b.loop);  // stops and joins the thread first
-    b.loop = nullptr;
-}
-
-void releaseIfUnused() {
-    if (B().taps.empty() && B().aggregates.empty()) releaseConnection();
-}
-
-// Opens the server connection if there is none. Main thread, no lock held.
-OSStatus connect() {
-    auto& b = B();
-    if (b.context) return connected() ? hal::kNoError : hal::kNotRunningError;
-    if (b.failPipe[0] < 0 && ::pipe2(b.failPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return hal::kUnspecifiedError;
-    }
-    // A failure of an earlier connection is not one of this connection.
-    char stale[16];
-    while (::read(b.failPipe[0], stale, sizeof stale) > 0) {
-    }
-    b.loop = pa_threaded_mainloop_new();
-    if (b.loop == nullptr) return hal::kUnspecifiedError;
-    pa_threaded_mainloop_set_name(b.loop, "mirvo-capture");
-    b.context = pa_context_new(pa_threaded_mainloop_get_api(b.loop), "mirvo-sck-audio");
-    if (b.context == nullptr) {
-        releaseConnection();
-        return hal::kUnspecifiedError;
-    }
-    pa_context_set_state_callback(b.context, onContextState, nullptr);
-    // Never start a server of our own: no server means no capture.
-    if (pa_context_connect(b.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        releaseConnection();
-        return hal::kNotRunningError;
-    }
-    // The stop signals must keep reaching the main thread, whatever the
-    // caller's mask is now.
-    sigset_t stopSignals;
-    sigset_t previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    const int started = pa_threaded_mainloop_start(b.loop);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (started < 0) {
-        releaseConnection();
-        return hal::kUnspecifiedError;
-    }
-    pa_threaded_mainloop_lock(b.loop);
-    for (;;) {
-        const auto state = pa_context_get_state(b.context);
-        if (state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state)) break;
-        pa_threaded_mainloop_wait(b.loop);
-    }
-    const bool ready = connected();
-    pa_threaded_mainloop_unlock(b.loop);
-    if (!ready) {
-        releaseConnection();
-        return hal::kNotRunningError;
-    }
-    return hal::kNoError;
-}
-
-// Waits for a server request to finish. Lock held; false if it did not.
-bool await(pa_operation* op) {
-    if (op == nullptr) return false;
-    pa_operation_set_state_callback(op, [](pa_operation*, void*) { signalWaiters(); }, nullptr);
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(B().loop);
-    const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
-    pa_operation_unref(op);
-    return done;
-}
-
-struct SinkInfo {
-    bool found = false;
-    std::string monitor;
-    std::uint32_t rate = 0;
-};
-
-// Looks a sink up by name. Lock held, connected.
-OSStatus querySink(const std::string& name, SinkInfo* out) {
-    auto* op = pa_context_get_sink_info_by_name(
-        B().context, name.c_str(),
-        [](pa_context*, const pa_sink_info* i, int, void* u) {
-            auto* info = static_cast<SinkInfo*>(u);
-            if (i != nullptr && !info->found) {
-                info->found = true;
-                info->monitor = i->monitor_source_name ? i->monitor_source_name : "";
-                info->rate = i->sample_spec.rate;
-            }
-        },
-        out);
-    // An unknown name ends the request with an error, not with a failure of
-    // the connection.
-    (void)await(op);
-    if (!connected()) return hal::kNotRunningError;
-    return out->found && !out->monitor.empty() ? hal::kNoError : hal::kBadDeviceError;
-}
-
-// The default sink's name, empty if the server has none. Lock held.
-OSStatus queryDefaultSink(std::string* out) {
-    auto* op = pa_context_get_server_info(
-        B().context,
-        [](pa_context*, const pa_server_info* i, void* u) {
-            if (i != nullptr && i->default_sink_name != nullptr) {
-                *static_cast<std::string*>(u) = i->default_sink_name;
-            }
-        },
-        out);
-    if (!await(op) || !connected()) return hal::kNotRunningError;
-    return hal::kNoError;
-}
 
 ObjectID deviceIDFor(const std::string& sinkName) {
     auto& b = B();
@@ -356,9 +145,11 @@ bool dictsAt(const hal::PlistDict& d, std::string_view key, std::vector<const ha
 
 }  // namespace
 
+}  // namespace hal::pulse
+
 namespace hal {
 
-using namespace pulse_binding;
+using namespace pulse;
 
 std::unique_ptr<TapDescription> makeStereoGlobalTapButExcludeProcesses(
     const std::vector<ObjectID>& excluded) {
@@ -381,7 +172,7 @@ OSStatus createProcessTap(TapDescription& description, ObjectID* outTap) {
             status = kParamError;
         } else {
             const ObjectID id = B().nextID++;
-            B().taps.emplace(id, Tap{d.uuid()});
+            B().taps.emplace(id, ProcessTap{d.uuid()});
             *outTap = id;
         }
     }

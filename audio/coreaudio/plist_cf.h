@@ -23,7 +23,7 @@
 
 #include "hal.h"
 
-namespace plist {
+namespace hal::coreaudio::plist {
 
 namespace detail {
 
@@ -98,4 +98,4 @@ typename Ops::Ref convert(Ops& ops, const hal::PlistDict& dict) {
     return ops.dictionary(keys.data(), values.data(), dict.size());
 }
 
-}  // namespace plist
+}  // namespace hal::coreaudio::plist

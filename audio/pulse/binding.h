@@ -1,7 +1,8 @@
-// The Linux binding's shared state, between its two halves: hal_pulse.cpp
-// (the Core Audio object model over libpulse: objects, properties, the server
-// connection) and hal_pulse_stream.cpp (the recordings, the clock and the IO
-// thread of a running aggregate device, following the default sink).
+// The Linux binding's shared state, between its parts: objects.cpp (the Core
+// Audio object model over libpulse: objects and properties), connection.cpp
+// (the server connection and its queries) and stream.cpp (the recordings, the
+// clock and the IO thread of a running aggregate device, following the
+// default sink).
 #pragma once
 
 #include <condition_variable>
@@ -16,7 +17,7 @@
 #include <pulse/pulseaudio.h>
 
 #include "hal.h"
-#include "pulse_timeline.h"
+#include "timeline.h"
 
 namespace hal {
 
@@ -28,12 +29,9 @@ struct IOProcRegistration {
 
 }  // namespace hal
 
-namespace pulse_binding {
+namespace hal::pulse {
 
-using hal::ObjectID;
-using hal::OSStatus;
-
-struct Tap {
+struct ProcessTap {
     std::string uuid;
 };
 
@@ -43,7 +41,7 @@ struct Recording {
     std::string sink;
     std::uint32_t sinkIndex = PA_INVALID_INDEX;
     pa_stream* stream = nullptr;  // null once dropped
-    pulse_clock::Feed feed;
+    Feed feed;
     bool stopping = false;  // a FAILED state now is ours, not the server's
 };
 
@@ -59,7 +57,7 @@ struct Aggregate {
     // While running: the clock, one recording per sink (by name), the sink
     // heard, the new default sink until its recording delivers, and whether
     // the recording heard has failed.
-    std::unique_ptr<pulse_clock::Timeline> timeline;
+    std::unique_ptr<Timeline> timeline;
     std::map<std::string, std::unique_ptr<Recording>> recordings;
     std::string heard;
     std::string wanted;
@@ -80,7 +78,7 @@ struct Binding {
     bool subscribed = false;  // to server events, on this connection
     int failPipe[2] = {-1, -1};  // readable once the server or a stream failed
     ObjectID nextID = 0x100;
-    std::map<ObjectID, Tap> taps;
+    std::map<ObjectID, ProcessTap> taps;
     std::map<ObjectID, std::unique_ptr<Aggregate>> aggregates;  // stable addresses for callbacks
     std::map<std::string, ObjectID> devices;                    // sink name -> ID, stable per run
 };
@@ -93,9 +91,44 @@ void signalWaiters();
 void reportFailure();
 bool connected();
 
+// Holds the mainloop lock, if there is a loop, for the rest of a hal call.
+class Locked {
+public:
+    Locked() : loop_(B().loop) {
+        if (loop_) pa_threaded_mainloop_lock(loop_);
+    }
+    ~Locked() {
+        if (loop_) pa_threaded_mainloop_unlock(loop_);
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
+struct SinkInfo {
+    bool found = false;
+    std::string monitor;
+    std::uint32_t rate = 0;
+};
+
+
+// Opens the server connection if there is none (main thread, no lock held);
+// closes it, or closes it once no tap and no aggregate is left (no lock held).
+OSStatus connect();
+void releaseConnection();
+void releaseIfUnused();
+// Waits for a server request to finish. Lock held; false if it did not.
+bool await(pa_operation* op);
+// Looks a sink up by name; the default sink's name, empty if the server has
+// none. Lock held, connected.
+OSStatus querySink(const std::string& name, SinkInfo* out);
+OSStatus queryDefaultSink(std::string* out);
+
 // Starts the clock, the recordings and the IO thread of an aggregate device;
 // stops them all. Lock held, connected.
 OSStatus startStream(Aggregate& agg);
 void stopStream(Aggregate& agg);
 
-}  // namespace pulse_binding
+}  // namespace hal::pulse

@@ -1,11 +1,11 @@
-#include "pulse_timeline.h"
+#include "timeline.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 
-namespace pulse_clock {
+namespace hal::pulse {
 
 namespace {
 
@@ -171,4 +171,4 @@ void Timeline::take(float* out) {
     taken_ = end;
 }
 
-}  // namespace pulse_clock
+}  // namespace hal::pulse

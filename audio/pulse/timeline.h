@@ -25,7 +25,7 @@
 #include <mutex>
 #include <vector>
 
-namespace pulse_clock {
+namespace hal::pulse {
 
 double monotonicNow();  // CLOCK_MONOTONIC in seconds
 
@@ -99,4 +99,4 @@ private:
     std::int64_t taken_ = 0;       // first slot not yet taken
 };
 
-}  // namespace pulse_clock
+}  // namespace hal::pulse
