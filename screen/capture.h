@@ -3,8 +3,9 @@
 // serial queues, the stream, and sample and pixel buffers.
 //
 // Exactly one implementation is linked into each build:
-//   capture_sck.mm    macOS: ScreenCaptureKit, Core Media, Core Video
-//   capture_x11.cpp   Linux: the X server in $DISPLAY
+//   sck/              macOS: ScreenCaptureKit, Core Media, Core Video
+//   linux/            Linux: x11/ (the X server in $DISPLAY) or wayland/
+//                     (the desktop portal and PipeWire), chosen at each call
 //   tests/fakes/      a scriptable fake that logs every call
 //
 // Threads and ownership:

@@ -23,9 +23,9 @@
 #include <sys/stat.h>
 #include <utility>
 
-#include "capture_portal.h"
+#include "wayland/session.h"
 
-namespace capture::portal {
+namespace capture::wayland {
 
 namespace {
 
@@ -405,4 +405,4 @@ void Session::close() {
     impl_.reset();
 }
 
-}  // namespace capture::portal
+}  // namespace capture::wayland

@@ -3,7 +3,7 @@
 // only the rows that changed, told by the server's damage reports, the
 // cursor's shape notifications and the pointer's position.
 //
-// Called by capture_x11.cpp: listMonitors on the content thread, Grabber on
+// Called by capture_loop.cpp and stream.cpp: listMonitors on the content thread, Grabber on
 // the capture thread that owns it. Nothing here is shared between threads.
 // XCB rather than Xlib because we live inside the host's process: a dying
 // server breaks only our connection (xcb_connection_has_error) instead of
@@ -16,9 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "free_deleter.h"
+
 struct xcb_connection_t;
 
-namespace x11 {
+namespace capture::x11 {
+
+// Every XCB reply and error is malloc'ed and ours to free.
+template <class T>
+using Reply = std::unique_ptr<T, mirvo::FreeDeleter>;
 
 struct Monitor {
     int x = 0;
@@ -42,6 +48,9 @@ std::string cannotOpenMessage(const std::string& displayName);
 // cannot be reached.
 std::optional<std::vector<Monitor>> listMonitors(const std::string& displayName,
                                                  std::string* error);
+
+// The area of the root that a monitor covers, clipped to the root's size.
+Monitor clipToRoot(const Monitor& m, int rootWidth, int rootHeight);
 
 // Grabs one monitor of the root window into 32-bit BGRX pixels, and follows
 // it: its pixels are kept in one image that each grab brings up to date.
@@ -106,8 +115,14 @@ private:
     bool grabPlain(int y0, int y1);
     void restoreUnderCursor();
     Box drawCursor(bool* changed);
+    // What xcb_wait_for_reply does, except that it also gives up once
+    // wakeFd_ is readable. Returns the reply, or null (an error reply, whose
+    // code goes to *errorCode, a broken connection, or woken_).
+    void* awaitAny(unsigned int sequence, int* errorCode);
     template <class R>
-    R* awaitReply(unsigned int sequence, int* errorCode = nullptr);
+    R* awaitReply(unsigned int sequence, int* errorCode = nullptr) {
+        return static_cast<R*>(awaitAny(sequence, errorCode));
+    }
 
     xcb_connection_t* conn_ = nullptr;
     std::string displayName_;
@@ -141,4 +156,4 @@ private:
     std::vector<std::uint8_t> under_;
 };
 
-}  // namespace x11
+}  // namespace capture::x11

@@ -1,10 +1,10 @@
 // The capture.h functions on Linux: each call goes to the binding the
-// environment chooses (capture_portal.h), the X server's or the desktop
+// environment chooses (linux/bindings.h), the X server's or the desktop
 // portal's. Objects made by one binding mean nothing to the other.
 #include <cstdlib>
 #include <cstring>
 
-#include "capture_portal.h"
+#include "linux/bindings.h"
 
 namespace capture {
 
@@ -19,32 +19,32 @@ bool usePortal() {
 void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                          ContentCompletion completion) {
     if (usePortal())
-        portal::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
+        wayland::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
                                     std::move(completion));
     else
-        x11b::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
+        x11::getShareableContent(excludeDesktopWindows, onScreenWindowsOnly,
                                   std::move(completion));
 }
 
 std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
-    return usePortal() ? portal::makeContentFilter(std::move(display))
-                       : x11b::makeContentFilter(std::move(display));
+    return usePortal() ? wayland::makeContentFilter(std::move(display))
+                       : x11::makeContentFilter(std::move(display));
 }
 
 std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
-    return usePortal() ? portal::makeStreamConfiguration() : x11b::makeStreamConfiguration();
+    return usePortal() ? wayland::makeStreamConfiguration() : x11::makeStreamConfiguration();
 }
 
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-    return usePortal() ? portal::makeSerialQueue(label) : x11b::makeSerialQueue(label);
+    return usePortal() ? wayland::makeSerialQueue(label) : x11::makeSerialQueue(label);
 }
 
 std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
                                    std::shared_ptr<StreamConfiguration> configuration,
                                    std::shared_ptr<StreamDelegate> delegate) {
-    return usePortal() ? portal::makeStream(std::move(filter), std::move(configuration),
+    return usePortal() ? wayland::makeStream(std::move(filter), std::move(configuration),
                                             std::move(delegate))
-                       : x11b::makeStream(std::move(filter), std::move(configuration),
+                       : x11::makeStream(std::move(filter), std::move(configuration),
                                           std::move(delegate));
 }
 
