@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "capture.h"
 #include "linux/serial_queue.h"
@@ -36,10 +38,38 @@ public:
     bool capturesAudio = false;  // no audio on this platform; recorded only
 };
 
-struct Output {
-    std::shared_ptr<StreamOutput> output;
-    OutputType type;
-    std::shared_ptr<SerialQueue> queue;
+// A stream's outputs, each with the serial queue its samples are handed to.
+// Every member may be called on any thread: the list has a lock of its
+// own, held only to read or change it, never while a task runs.
+class Outputs {
+public:
+    // queueLabel names the queue made for an output added without one.
+    explicit Outputs(const char* queueLabel) : queueLabel_(queueLabel) {}
+    // False with *error for no output, an unknown type, or a queue that
+    // was not made by a Linux binding.
+    bool add(std::shared_ptr<StreamOutput> output, OutputType type, std::shared_ptr<Queue> queue,
+             Error* error);
+    // Hands task(output) to each screen output's queue.
+    template <class Task>
+    void postToScreens(const Task& task) {
+        std::lock_guard<std::mutex> l(m_);
+        for (const Output& o : list_)
+            if (o.type == kOutputTypeScreen) o.queue->post([task, out = o.output] { task(*out); });
+    }
+    // Returns once what was posted to every queue before has run.
+    void drain();
+    // Lets go of every output (their queues finish what they hold).
+    void clear();
+
+private:
+    struct Output {
+        std::shared_ptr<StreamOutput> output;
+        OutputType type;
+        std::shared_ptr<SerialQueue> queue;
+    };
+    const char* const queueLabel_;
+    std::mutex m_;
+    std::vector<Output> list_;
 };
 
 }  // namespace capture::linux_shared

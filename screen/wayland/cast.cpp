@@ -155,14 +155,10 @@ void Cast::deliver() {
     next = now + interval;
 
     auto sample = std::make_shared<linux_shared::Sample>(std::move(buffer));
-    std::lock_guard<std::mutex> l(outputsMutex);
-    for (const linux_shared::Output& o : outputs) {
-        if (o.type != kOutputTypeScreen) continue;
-        o.queue->post([self = shared_from_this(), out = o.output, sample] {
-            std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
-            if (self->owner) out->didOutputSampleBuffer(*self->owner, *sample, kOutputTypeScreen);
-        });
-    }
+    outputs.postToScreens([self = shared_from_this(), sample](StreamOutput& out) {
+        std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
+        if (self->owner) out.didOutputSampleBuffer(*self->owner, *sample, kOutputTypeScreen);
+    });
 }
 
 

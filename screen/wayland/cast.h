@@ -91,8 +91,7 @@ struct Cast : std::enable_shared_from_this<Cast> {
     std::recursive_mutex calloutMutex;
     Stream* owner = nullptr;
     std::shared_ptr<StreamDelegate> delegate;
-    std::mutex outputsMutex;
-    std::vector<linux_shared::Output> outputs;
+    linux_shared::Outputs outputs{"mirvo.pw.out"};
 
     void answer(std::optional<Error> e);
     void lose(const std::string& why);

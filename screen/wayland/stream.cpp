@@ -68,31 +68,17 @@ public:
     ~PortalStream() override {
         cast_->shutdown();
         std::shared_ptr<StreamDelegate> delegate;
-        std::vector<linux_shared::Output> outputs;
         {
             std::lock_guard<std::recursive_mutex> callout(cast_->calloutMutex);
             cast_->owner = nullptr;
             delegate = std::move(cast_->delegate);
         }
-        std::lock_guard<std::mutex> l(cast_->outputsMutex);
-        outputs = std::move(cast_->outputs);
+        cast_->outputs.clear();
     }
 
     bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                          std::shared_ptr<Queue> queue, Error* error) override {
-        auto fail = [&](const char* text) {
-            if (error) error->localizedDescription = text;
-            return false;
-        };
-        if (!output) return fail("no stream output was given");
-        if (type != kOutputTypeScreen && type != kOutputTypeAudio)
-            return fail("unknown stream output type");
-        auto serial = std::dynamic_pointer_cast<linux_shared::SerialQueue>(queue);
-        if (queue && !serial) return fail("the sample handler queue was not made here");
-        if (!serial) serial = std::make_shared<linux_shared::SerialQueue>("mirvo.pw.out");
-        std::lock_guard<std::mutex> l(cast_->outputsMutex);
-        cast_->outputs.push_back({std::move(output), type, std::move(serial)});
-        return true;
+        return cast_->outputs.add(std::move(output), type, std::move(queue), error);
     }
 
     void startCapture(Completion completion) override {
@@ -133,12 +119,7 @@ public:
                 return;
             }
             cast->shutdown();
-            std::vector<std::shared_ptr<linux_shared::SerialQueue>> queues;
-            {
-                std::lock_guard<std::mutex> l(cast->outputsMutex);
-                for (const linux_shared::Output& o : cast->outputs) queues.push_back(o.queue);
-            }
-            for (const auto& q : queues) q->drain();
+            cast->outputs.drain();
             {
                 std::lock_guard<std::recursive_mutex> callout(cast->calloutMutex);
                 cast->owner = nullptr;

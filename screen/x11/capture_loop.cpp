@@ -232,16 +232,11 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
 
         auto sample = std::make_shared<linux_shared::Sample>(std::move(buffer));
         buffer.reset();
-        std::lock_guard<std::mutex> l(core->outputsMutex);
-        for (const linux_shared::Output& o : core->outputs) {
-            if (o.type != kOutputTypeScreen) continue;
-            o.queue->post([core, out = o.output, sample] {
-                std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-                if (core->owner) out->didOutputSampleBuffer(*core->owner, *sample, kOutputTypeScreen);
-            });
-        }
+        core->outputs.postToScreens([core, sample](StreamOutput& output) {
+            std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
+            if (core->owner) output.didOutputSampleBuffer(*core->owner, *sample, kOutputTypeScreen);
+        });
     }
 }
-
 
 }  // namespace capture::x11

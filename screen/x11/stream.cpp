@@ -122,33 +122,17 @@ public:
         // Queued samples find no owner and are dropped; the references go
         // with this stream, not with the last queued task.
         std::shared_ptr<StreamDelegate> delegate;
-        std::vector<linux_shared::Output> outputs;
         {
             std::lock_guard<std::recursive_mutex> callout(core_->calloutMutex);
             core_->owner = nullptr;
             delegate = std::move(core_->delegate);
         }
-        {
-            std::lock_guard<std::mutex> l(core_->outputsMutex);
-            outputs = std::move(core_->outputs);
-        }
+        core_->outputs.clear();
     }
 
     bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
                          std::shared_ptr<Queue> queue, Error* error) override {
-        auto fail = [&](const char* text) {
-            if (error) error->localizedDescription = text;
-            return false;
-        };
-        if (!output) return fail("no stream output was given");
-        if (type != kOutputTypeScreen && type != kOutputTypeAudio)
-            return fail("unknown stream output type");
-        std::shared_ptr<linux_shared::SerialQueue> serial = std::dynamic_pointer_cast<linux_shared::SerialQueue>(queue);
-        if (queue && !serial) return fail("the sample handler queue was not made here");
-        if (!serial) serial = std::make_shared<linux_shared::SerialQueue>("mirvo.x11.out");
-        std::lock_guard<std::mutex> l(core_->outputsMutex);
-        core_->outputs.push_back({std::move(output), type, std::move(serial)});
-        return true;
+        return core_->outputs.add(std::move(output), type, std::move(queue), error);
     }
 
     void startCapture(Completion completion) override {
@@ -189,12 +173,7 @@ public:
                 core->requestStop();
                 core->cv.wait(lock, [&] { return core->threadDone; });
             }
-            std::vector<std::shared_ptr<linux_shared::SerialQueue>> queues;
-            {
-                std::lock_guard<std::mutex> l(core->outputsMutex);
-                for (const linux_shared::Output& o : core->outputs) queues.push_back(o.queue);
-            }
-            for (const auto& q : queues) q->drain();
+            core->outputs.drain();
             {
                 // Late tasks (none should exist once the thread is done and
                 // the queues are drained) still find no owner.

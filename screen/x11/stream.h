@@ -63,8 +63,7 @@ struct Core {
     std::shared_ptr<StreamDelegate> delegate;
 
     // Held only to copy or change the list, never across a callout.
-    std::mutex outputsMutex;
-    std::vector<linux_shared::Output> outputs;
+    linux_shared::Outputs outputs{"mirvo.x11.out"};
 };
 
 // The capture thread's work, from opening the server to the stop or the
