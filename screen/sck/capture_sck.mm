@@ -15,15 +15,7 @@
 // (never the C++ objects) alive for as long as it may still use them.
 //
 // No C++ or Objective-C exception leaves this file.
-#import <CoreMedia/CoreMedia.h>
-#import <CoreVideo/CoreVideo.h>
-#import <Foundation/Foundation.h>
-#import <ScreenCaptureKit/ScreenCaptureKit.h>
-#import <dispatch/dispatch.h>
-
 #include <atomic>
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "capture.h"
+#include "sck/objects.h"
 
 #if !__has_feature(objc_arc)
 #error "capture_sck.mm must be compiled with -fobjc-arc"
@@ -41,191 +33,8 @@ static_assert(capture::kOutputTypeScreen == SCStreamOutputTypeScreen);
 static_assert(capture::kOutputTypeAudio == SCStreamOutputTypeAudio);
 static_assert(capture::kLockReadOnly == kCVPixelBufferLock_ReadOnly);
 
-namespace {
+namespace capture::sck {
 
-std::string toString(NSString* s) {
-    const char* utf8 = s.UTF8String;
-    return utf8 != nullptr ? std::string(utf8) : std::string();
-}
-
-capture::Error toError(NSError* error) {
-    return capture::Error{error != nil ? toString(error.localizedDescription) : std::string()};
-}
-
-// What a completion reports when ScreenCaptureKit raised instead of
-// answering; the caller must still hear back exactly once.
-capture::Error raisedError(const char* call) {
-    return capture::Error{std::string("ScreenCaptureKit raised an exception in ") + call};
-}
-
-class SckPixelBuffer final : public capture::PixelBuffer {
-public:
-    explicit SckPixelBuffer(CVPixelBufferRef buffer) : buffer_(CVPixelBufferRetain(buffer)) {}
-    ~SckPixelBuffer() override { CVPixelBufferRelease(buffer_); }
-    SckPixelBuffer(const SckPixelBuffer&) = delete;
-    SckPixelBuffer& operator=(const SckPixelBuffer&) = delete;
-
-    std::int32_t lockBaseAddress(std::uint64_t flags) override {
-        return CVPixelBufferLockBaseAddress(buffer_, flags);
-    }
-    std::int32_t unlockBaseAddress(std::uint64_t flags) override {
-        return CVPixelBufferUnlockBaseAddress(buffer_, flags);
-    }
-    std::size_t width() const override { return CVPixelBufferGetWidth(buffer_); }
-    std::size_t height() const override { return CVPixelBufferGetHeight(buffer_); }
-    std::uint32_t pixelFormatType() const override { return CVPixelBufferGetPixelFormatType(buffer_); }
-    const std::uint8_t* baseAddressOfPlane(std::size_t plane) const override {
-        return static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddressOfPlane(buffer_, plane));
-    }
-    std::size_t bytesPerRowOfPlane(std::size_t plane) const override {
-        return CVPixelBufferGetBytesPerRowOfPlane(buffer_, plane);
-    }
-
-private:
-    CVPixelBufferRef buffer_;  // retained for this object's life
-};
-
-// Lives only for the duration of one sample callback.
-class SckSampleBuffer final : public capture::SampleBuffer {
-public:
-    explicit SckSampleBuffer(CMSampleBufferRef sample) : sample_(sample) {}
-    std::shared_ptr<capture::PixelBuffer> imageBuffer() const override {
-        CVImageBufferRef image = CMSampleBufferGetImageBuffer(sample_);
-        if (image == nullptr) return nullptr;
-        return std::make_shared<SckPixelBuffer>(image);
-    }
-
-private:
-    CMSampleBufferRef sample_;
-};
-
-class SckDisplay final : public capture::Display {
-public:
-    explicit SckDisplay(SCDisplay* display) : display(display) {}
-    SCDisplay* const display;
-};
-
-class SckShareableContent final : public capture::ShareableContent {
-public:
-    explicit SckShareableContent(SCShareableContent* _Nullable content) : content_(content) {}
-    std::vector<std::shared_ptr<capture::Display>> displays() const override {
-        std::vector<std::shared_ptr<capture::Display>> out;
-        @autoreleasepool {
-            NSArray<SCDisplay*>* list = content_.displays;  // nil content: no displays
-            const NSUInteger count = list.count;
-            out.reserve(count);
-            for (NSUInteger i = 0; i < count; ++i) {
-                out.push_back(std::make_shared<SckDisplay>([list objectAtIndex:i]));
-            }
-        }
-        return out;
-    }
-
-private:
-    SCShareableContent* _Nullable content_;
-};
-
-class SckContentFilter final : public capture::ContentFilter {
-public:
-    explicit SckContentFilter(SCContentFilter* _Nullable filter) : filter(filter) {}
-    SCContentFilter* _Nullable const filter;
-};
-
-class SckStreamConfiguration final : public capture::StreamConfiguration {
-public:
-    SckStreamConfiguration() : configuration([[SCStreamConfiguration alloc] init]) {}
-
-    // Sizes reach the platform unchanged, a negative one as a huge size_t;
-    // the platform is the one to judge them.
-    void setWidth(std::int64_t width) override { configuration.width = static_cast<size_t>(width); }
-    void setHeight(std::int64_t height) override {
-        configuration.height = static_cast<size_t>(height);
-    }
-    void setMinimumFrameInterval(capture::Time interval) override {
-        configuration.minimumFrameInterval = CMTimeMake(interval.value, interval.timescale);
-    }
-    void setPixelFormat(std::uint32_t format) override { configuration.pixelFormat = format; }
-    void setShowsCursor(bool shows) override { configuration.showsCursor = shows; }
-    void setQueueDepth(std::int64_t depth) override {
-        configuration.queueDepth = static_cast<NSInteger>(depth);
-    }
-    void setCapturesAudio(bool captures) override { configuration.capturesAudio = captures; }
-
-    SCStreamConfiguration* const configuration;
-};
-
-class SckQueue final : public capture::Queue {
-public:
-    explicit SckQueue(dispatch_queue_t queue) : queue(queue) {}
-    dispatch_queue_t const queue;
-};
-
-}  // namespace
-
-// The object ScreenCaptureKit sees as a stream output or as the delegate.
-// It forwards to the C++ side while attached, and does nothing afterwards.
-__attribute__((visibility("hidden")))
-@interface MirvoSckBridge : NSObject <SCStreamOutput, SCStreamDelegate>
-- (void)attachStream:(capture::Stream*)stream
-              output:(capture::StreamOutput*)output
-            delegate:(capture::StreamDelegate*)delegate;
-- (void)detach;
-@end
-
-@implementation MirvoSckBridge {
-    std::mutex _mutex;
-    capture::Stream* _stream;
-    capture::StreamOutput* _output;
-    capture::StreamDelegate* _delegate;
-}
-
-- (void)attachStream:(capture::Stream*)stream
-              output:(capture::StreamOutput*)output
-            delegate:(capture::StreamDelegate*)delegate {
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stream = stream;
-    _output = output;
-    _delegate = delegate;
-}
-
-- (void)detach {
-    // Waits for a callback in progress: once this returns, none is running.
-    std::lock_guard<std::mutex> lock(_mutex);
-    _stream = nullptr;
-    _output = nullptr;
-    _delegate = nullptr;
-}
-
-- (void)stream:(SCStream*)stream
-    didOutputSampleBuffer:(CMSampleBufferRef)sampleBuffer
-                   ofType:(SCStreamOutputType)type {
-    (void)stream;
-    @autoreleasepool {
-        @try {
-            std::lock_guard<std::mutex> lock(_mutex);
-            if (_stream == nullptr || _output == nullptr) return;
-            const SckSampleBuffer sample(sampleBuffer);
-            _output->didOutputSampleBuffer(*_stream, sample, static_cast<capture::OutputType>(type));
-        } @catch (...) {
-        }
-    }
-}
-
-- (void)stream:(SCStream*)stream didStopWithError:(NSError*)error {
-    (void)stream;
-    @autoreleasepool {
-        @try {
-            std::lock_guard<std::mutex> lock(_mutex);
-            if (_stream == nullptr || _delegate == nullptr) return;
-            _delegate->didStopWithError(*_stream, toError(error));
-        } @catch (...) {
-        }
-    }
-}
-
-@end
-
-namespace {
 
 class SckStream final : public capture::Stream {
 public:
@@ -372,7 +181,7 @@ private:
         std::make_shared<std::atomic<Start>>(Start::never);
 };
 
-}  // namespace
+}  // namespace capture::sck
 
 namespace capture {
 
@@ -401,7 +210,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                                              NSError* _Nullable error) {
                                            @autoreleasepool {
                                                if (error != nil) {
-                                                   finish(nullptr, toError(error));
+                                                   finish(nullptr, sck::toError(error));
                                                    return;
                                                }
                                                // Content without an error but nil still
@@ -409,7 +218,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                                std::shared_ptr<ShareableContent> wrapped;
                                                try {
                                                    wrapped =
-                                                       std::make_shared<SckShareableContent>(content);
+                                                       std::make_shared<sck::SckShareableContent>(content);
                                                } catch (...) {
                                                    finish(nullptr, Error{"out of memory"});
                                                    return;
@@ -418,7 +227,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
                                            }
                                          }];
         } @catch (...) {
-            finish(nullptr, raisedError("getShareableContent"));
+            finish(nullptr, sck::raisedError("getShareableContent"));
         }
     }
 }
@@ -426,7 +235,7 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
 std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
     @autoreleasepool {
         SCContentFilter* filter = nil;
-        auto* sck = dynamic_cast<SckDisplay*>(display.get());
+        auto* sck = dynamic_cast<sck::SckDisplay*>(display.get());
         if (sck != nullptr) {
             @try {
                 filter = [[SCContentFilter alloc] initWithDisplay:sck->display
@@ -437,28 +246,28 @@ std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> displa
             }
         }
         // A nil filter gives a stream that fails to start with a message.
-        return std::make_shared<SckContentFilter>(filter);
+        return std::make_shared<sck::SckContentFilter>(filter);
     }
 }
 
 std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
     @autoreleasepool {
-        return std::make_shared<SckStreamConfiguration>();
+        return std::make_shared<sck::SckStreamConfiguration>();
     }
 }
 
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
     // DISPATCH_QUEUE_SERIAL already means quality of service unspecified
     // and autorelease frequency inherited (the default for created queues).
-    return std::make_shared<SckQueue>(dispatch_queue_create(label.c_str(), DISPATCH_QUEUE_SERIAL));
+    return std::make_shared<sck::SckQueue>(dispatch_queue_create(label.c_str(), DISPATCH_QUEUE_SERIAL));
 }
 
 std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
                                    std::shared_ptr<StreamConfiguration> configuration,
                                    std::shared_ptr<StreamDelegate> delegate) {
     @autoreleasepool {
-        auto* f = dynamic_cast<SckContentFilter*>(filter.get());
-        auto* c = dynamic_cast<SckStreamConfiguration*>(configuration.get());
+        auto* f = dynamic_cast<sck::SckContentFilter*>(filter.get());
+        auto* c = dynamic_cast<sck::SckStreamConfiguration*>(configuration.get());
         MirvoSckBridge* bridge = delegate != nullptr ? [[MirvoSckBridge alloc] init] : nil;
         SCStream* stream = nil;
         if (f != nullptr && f->filter != nil && c != nullptr) {
@@ -472,7 +281,7 @@ std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
         }
         // The caller uses the result without a test: a stream that could not
         // be made is still an object, whose calls fail with an error.
-        auto result = std::make_shared<SckStream>(stream, bridge, delegate);
+        auto result = std::make_shared<sck::SckStream>(stream, bridge, delegate);
         [bridge attachStream:result.get() output:nullptr delegate:delegate.get()];
         return result;
     }
