@@ -1,16 +1,20 @@
 // The Linux binding's connection to the sound server: one threaded mainloop
 // ("mirvo-capture") and its context, opened by the first hal call that needs
 // them and closed once no tap and no aggregate device is left, and the server
-// queries the object model makes (a sink by name, the default sink).
+// queries the object model makes (a sink by name, the default sink); and
+// runMainLoop, which waits for the program's wake-up or the connection's
+// failure.
 //
-// Threads: connect() and releaseConnection() run on the main thread without
-// the mainloop lock; everything else here is called with it held. The
+// Threads: connect(), releaseConnection() and runMainLoop run on the main
+// thread without the mainloop lock; everything else here is called with it held. The
 // context's state callback runs on the mainloop thread.
 #include "binding.h"
 
+#include <cerrno>
 #include <csignal>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -157,4 +161,21 @@ OSStatus queryDefaultSink(std::string* out) {
     if (!await(op) || !connected()) return hal::kNotRunningError;
     return hal::kNoError;
 }
+
 }  // namespace hal::pulse
+
+namespace hal {
+
+OSStatus runMainLoop(int wakeFd) {
+    // The mainloop thread does the work; this thread only waits for the
+    // wake-up or for the capture to fail underneath us. A wake-up wins.
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {pulse::B().failPipe[0], POLLIN, 0}};
+    for (;;) {
+        const int r = ::poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || (fds[0].revents & (POLLIN | POLLHUP)) != 0) return kNoError;
+        return kNotRunningError;
+    }
+}
+
+}  // namespace hal

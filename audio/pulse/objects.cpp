@@ -4,7 +4,7 @@
 //   process tap        a registered UUID; it stands for everything the default
 //                      sink plays (its monitor source), which keeps playing
 //   output device      a sink; its 'uid ' is the sink's name
-//   aggregate device   a clock (pulse_timeline.h) fed by float32 stereo
+//   aggregate device   a clock (timeline.h) fed by float32 stereo
 //                      recordings of sink monitors at the 'nsrt' rate (the
 //                      server resamples): first the sink named by "master",
 //                      then whichever sink is the server's default
@@ -33,24 +33,12 @@
 #include "hal.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cmath>
-#include <csignal>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
 #include <pulse/pulseaudio.h>
-#include <unistd.h>
 
 #include "binding.h"
 #include "uuid.h"
@@ -395,18 +383,6 @@ OSStatus deviceStop(ObjectID device, IOProcID id) {
     if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
     stopProc(*agg, id);
     return kNoError;
-}
-
-OSStatus runMainLoop(int wakeFd) {
-    // The mainloop thread does the work; this thread only waits for the
-    // wake-up or for the capture to fail underneath us. A wake-up wins.
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {B().failPipe[0], POLLIN, 0}};
-    for (;;) {
-        const int r = ::poll(fds, 2, -1);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 || (fds[0].revents & (POLLIN | POLLHUP)) != 0) return kNoError;
-        return kNotRunningError;
-    }
 }
 
 }  // namespace hal

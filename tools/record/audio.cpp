@@ -9,7 +9,7 @@ namespace mirvo::record {
 namespace {
 
 // Puts the PCM stream into the WAV at its place on the timeline (see the
-// top of the file). Until the origin is known, the latest 10 s of the stream
+// top of main.cpp). Until the origin is known, the latest 10 s of the stream
 // are held in memory.
 class AudioPlacer {
 public:

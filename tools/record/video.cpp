@@ -6,7 +6,7 @@ namespace mirvo::record {
 
 namespace {
 
-// Writes video.y4m at a constant fps (see the top of the file). Y4M wants
+// Writes video.y4m at a constant fps (see the top of main.cpp). Y4M wants
 // planar 4:2:0: the interleaved CbCr plane of the newest frame is split into
 // Cb and Cr once, on arrival, and that frame is written for every output
 // instant until a newer one arrives.
