@@ -36,6 +36,8 @@ struct ProcessTap {
 };
 
 // One recording stream of a sink's monitor, on the aggregate's timeline.
+// Touched by the hal calls (main thread) and the stream callbacks (mainloop
+// thread), always under the mainloop lock.
 struct Recording {
     ObjectID aggregate = 0;
     std::string sink;
@@ -45,6 +47,11 @@ struct Recording {
     bool stopping = false;  // a FAILED state now is ours, not the server's
 };
 
+// Threads: the main thread (hal calls) and the mainloop thread (callbacks)
+// touch everything under the mainloop lock, except what the IO thread uses:
+// procs and each registration's started flag (changed by the main thread
+// under ioMutex, read by the IO thread under it), ioStop and ioWake (under
+// ioMutex), and the timeline (its own mutex guards the slots).
 struct Aggregate {
     ObjectID id = 0;
     std::string uid;
