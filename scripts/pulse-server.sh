@@ -15,11 +15,7 @@
 set -eu
 
 . "$(dirname "$0")/lib/stop-pids.sh"
-
-usage() {
-    echo "usage: $0 start DIR [SINK] | stop DIR | install" >&2
-    exit 2
-}
+. "$(dirname "$0")/lib/dir-server.sh"
 
 start() {
     dir=$1
@@ -66,14 +62,4 @@ stop() {
     stop_pids 100 "$pid"
 }
 
-install_packages() {
-    "$(dirname "$0")/setup.sh"
-}
-
-[ $# -ge 1 ] || usage
-case $1 in
-    start) [ $# -ge 2 ] || usage; start "$2" "${3:-}" ;;
-    stop) [ $# -eq 2 ] || usage; stop "$2" ;;
-    install) install_packages ;;
-    *) usage ;;
-esac
+dir_server_main "$@"
