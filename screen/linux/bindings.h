@@ -4,13 +4,13 @@
 // asks the desktop portal's ScreenCast interface on the session bus for a
 // monitor and reads it from PipeWire (what a Wayland compositor offers).
 // capture_linux.cpp defines the capture.h functions and forwards each call
-// to the binding the environment chooses; each binding makes and accepts
-// only its own objects. Both share linux/: the serial queue, the frame pool
-// and the stream parts.
+// that differs to the binding the environment chooses; each binding makes
+// and accepts only its own content, filters and streams. Both share linux/:
+// the configuration, the serial queue, the frame pool and the stream parts,
+// so capture_linux.cpp makes configurations and queues itself.
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "capture.h"
 
@@ -26,8 +26,6 @@ bool usePortal();
     void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,          \
                              ContentCompletion completion);                                  \
     std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display);      \
-    std::shared_ptr<StreamConfiguration> makeStreamConfiguration();                          \
-    std::shared_ptr<Queue> makeSerialQueue(const std::string& label);                        \
     std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,                \
                                        std::shared_ptr<StreamConfiguration> configuration,   \
                                        std::shared_ptr<StreamDelegate> delegate);

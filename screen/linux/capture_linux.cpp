@@ -1,10 +1,13 @@
 // The capture.h functions on Linux: each call goes to the binding the
 // environment chooses (linux/bindings.h), the X server's or the desktop
-// portal's. Objects made by one binding mean nothing to the other.
+// portal's; configurations and queues, the same for both, are made here.
+// Content, filters and streams made by one binding mean nothing to the other.
 #include <cstdlib>
 #include <cstring>
 
 #include "linux/bindings.h"
+#include "linux/serial_queue.h"
+#include "linux/stream_parts.h"
 
 namespace capture {
 
@@ -32,11 +35,11 @@ std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> displa
 }
 
 std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
-    return usePortal() ? wayland::makeStreamConfiguration() : x11::makeStreamConfiguration();
+    return std::make_shared<linux_shared::Configuration>();
 }
 
 std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-    return usePortal() ? wayland::makeSerialQueue(label) : x11::makeSerialQueue(label);
+    return std::make_shared<linux_shared::SerialQueue>(label);
 }
 
 std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,

@@ -1,6 +1,54 @@
 #include "linux/stream_parts.h"
 
+#include <algorithm>
+
 namespace capture::linux_shared {
+
+std::string sizeError(const Configuration& c) {
+    if (c.width <= kMaxSide && c.height <= kMaxSide) return {};
+    const std::string side = std::to_string(kMaxSide);
+    return "the frame size " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+           " is larger than this platform serves (" + side + "x" + side + ")";
+}
+
+std::chrono::nanoseconds perFrame(double rate) {
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
+}
+
+std::chrono::nanoseconds frameInterval(Time t) {
+    if (t.value > 0 && t.timescale > 0)
+        return std::chrono::nanoseconds(t.value * 1'000'000'000LL / t.timescale);
+    return perFrame(kDefaultRate);
+}
+
+int queueDepth(std::int64_t depth) {
+    return static_cast<int>(std::clamp<std::int64_t>(depth > 0 ? depth : kDefaultDepth, 1, 8));
+}
+
+void Callouts::handOver(StreamOutput& out, const SampleBuffer& sample) {
+    std::lock_guard<std::recursive_mutex> callout(calloutMutex);
+    if (owner) out.didOutputSampleBuffer(*owner, sample, kOutputTypeScreen);
+}
+
+void Callouts::didStop(const std::string& why) {
+    std::lock_guard<std::recursive_mutex> callout(calloutMutex);
+    if (owner && delegate) delegate->didStopWithError(*owner, Error{why});
+}
+
+void Callouts::disown() {
+    std::lock_guard<std::recursive_mutex> callout(calloutMutex);
+    owner = nullptr;
+}
+
+void Callouts::release() {
+    std::shared_ptr<StreamDelegate> gone;
+    {
+        std::lock_guard<std::recursive_mutex> callout(calloutMutex);
+        owner = nullptr;
+        gone = std::move(delegate);
+    }
+    outputs.clear();
+}
 
 bool Outputs::add(std::shared_ptr<StreamOutput> output, OutputType type,
                   std::shared_ptr<Queue> queue, Error* error) {

@@ -72,12 +72,12 @@ std::once_flag pipewireInit;
 
 }  // namespace
 
-// On the loop: the start's answer, made once, off the loop.
+// On the loop, or once it has ended: the start's answer, made once, off it.
 void Cast::answer(std::optional<Error> e) {
     if (answered) return;
     answered = true;
     if (e) ended = true;
-    detached([c = std::move(startCompletion), e] { c(e); });
+    linux_shared::detachedOrHere([c = std::move(startCompletion), e] { c(e); });
 }
 
 // On the loop: the capture ended without a stop. Before the start was
@@ -90,11 +90,7 @@ void Cast::lose(const std::string& why) {
     }
     ended = true;
     if (held) pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
-    detached([self = shared_from_this(), why] {
-        std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
-        if (self->owner && self->delegate)
-            self->delegate->didStopWithError(*self->owner, Error{why});
-    });
+    linux_shared::detachedOrHere([self = shared_from_this(), why] { self->didStop(why); });
 }
 
 void Cast::convert(const spa_buffer& b, linux_shared::Nv12Storage& out) {
@@ -155,12 +151,9 @@ void Cast::deliver() {
     next = now + interval;
 
     auto sample = std::make_shared<linux_shared::Sample>(std::move(buffer));
-    outputs.postToScreens([self = shared_from_this(), sample](StreamOutput& out) {
-        std::lock_guard<std::recursive_mutex> callout(self->calloutMutex);
-        if (self->owner) out.didOutputSampleBuffer(*self->owner, *sample, kOutputTypeScreen);
-    });
+    outputs.postToScreens(
+        [self = shared_from_this(), sample](StreamOutput& out) { self->handOver(out, *sample); });
 }
-
 
 namespace {
 
@@ -401,10 +394,7 @@ void Cast::shutdown() {
         loop = nullptr;
     }
     if (session) session->close();
-    if (!answered && startCompletion) {
-        answered = true;
-        detached([c = std::move(startCompletion)] { c(Error{"the stream was released"}); });
-    }
+    if (startCompletion) answer(Error{"the stream was released"});
 }
 
 }  // namespace capture::wayland

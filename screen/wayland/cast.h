@@ -11,8 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "area_scaler.h"
@@ -26,25 +24,12 @@ namespace capture::wayland {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs fn on a new detached thread, or here if no thread can be made.
-template <class Fn>
-void detached(Fn fn) {
-    try {
-        std::thread([fn]() mutable {
-            try {
-                fn();
-            } catch (...) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        fn();
-    }
-}
-
 // What the stream object, its PipeWire loop and its stop thread share.
 // Members marked "loop" are touched only on the loop thread, or with the
 // loop locked.
-struct Cast : std::enable_shared_from_this<Cast> {
+struct Cast : std::enable_shared_from_this<Cast>, linux_shared::Callouts {
+    Cast() : Callouts("mirvo.pw.out") {}
+
     linux_shared::Configuration config;
     std::unique_ptr<Session> session;
     std::string setupError;  // set by makeStream when the filter held no session
@@ -85,13 +70,6 @@ struct Cast : std::enable_shared_from_this<Cast> {
     std::mutex shutdownMutex;  // one shutdown; guards the sources used from other threads
     bool shutDown = false;
     bool started = false;
-
-    // Callouts: the delegate and outputs are reached only with this held
-    // and owner set (see the X11 binding).
-    std::recursive_mutex calloutMutex;
-    Stream* owner = nullptr;
-    std::shared_ptr<StreamDelegate> delegate;
-    linux_shared::Outputs outputs{"mirvo.pw.out"};
 
     void answer(std::optional<Error> e);
     void lose(const std::string& why);

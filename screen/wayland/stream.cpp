@@ -11,8 +11,10 @@
 // - Each started stream runs one PipeWire thread loop ("mirvo.pw",
 //   cast.cpp). It negotiates the format, takes the buffers the compositor
 //   sends (only when the picture changes), scales and converts them with
-//   pixel/'s kernels and posts samples to each output's serial queue. It never calls into the library itself: the start completion and
-//   the delegate's stop report run on short-lived threads of their own.
+//   pixel/'s kernels and posts samples to each output's serial queue. It
+//   never calls into the library itself: the start completion and the
+//   delegate's stop report run on short-lived threads of their own (on the
+//   loop, should no thread be made).
 // - A buffer that arrives sooner than the frame interval after the last
 //   frame, or while every pixel buffer is still held downstream, is kept
 //   (the newest one only) and converted once the interval has passed or a
@@ -20,6 +22,8 @@
 // - stopCapture finishes on a short-lived thread: it ends the loop,
 //   disconnects from PipeWire, closes the portal session, drains the output
 //   queues and runs the completion. None of it waits for the compositor.
+// - A thread that cannot be made for a call (listing the content, the stop,
+//   a start's failure) fails that call.
 //
 // Buffers: shared memory only (MemFd or MemPtr), in BGRx, BGRA, RGBx or
 // RGBA; no DMA-BUF is accepted, since reading one may need a GPU context.
@@ -67,13 +71,7 @@ public:
 
     ~PortalStream() override {
         cast_->shutdown();
-        std::shared_ptr<StreamDelegate> delegate;
-        {
-            std::lock_guard<std::recursive_mutex> callout(cast_->calloutMutex);
-            cast_->owner = nullptr;
-            delegate = std::move(cast_->delegate);
-        }
-        cast_->outputs.clear();
+        cast_->release();
     }
 
     bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
@@ -90,41 +88,26 @@ public:
             error = c.setupError;
         else if (c.config.format != kPixelFormat420v)
             error = "only the 420v pixel format is supported";
-        else if (c.config.width > linux_shared::kMaxSide || c.config.height > linux_shared::kMaxSide)
-            error = "the frame size " + std::to_string(c.config.width) + "x" +
-                    std::to_string(c.config.height) + " is larger than this platform serves (" +
-                    std::to_string(linux_shared::kMaxSide) + "x" + std::to_string(linux_shared::kMaxSide) + ")";
+        else
+            error = linux_shared::sizeError(c.config);
         c.started = true;
         if (error.empty()) {
             c.width = static_cast<int>(std::max<std::int64_t>(c.config.width, 0));
             c.height = static_cast<int>(std::max<std::int64_t>(c.config.height, 0));
-            const Time t = c.config.interval;
-            c.interval = t.value > 0 && t.timescale > 0
-                             ? std::chrono::nanoseconds(t.value * 1'000'000'000LL / t.timescale)
-                             : std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / linux_shared::kDefaultRate));
-            c.depth = static_cast<int>(std::clamp<std::int64_t>(
-                c.config.depth > 0 ? c.config.depth : linux_shared::kDefaultDepth, 1, 8));
+            c.interval = linux_shared::frameInterval(c.config.interval);
+            c.depth = linux_shared::queueDepth(c.config.depth);
             if (c.start(completion)) return;
             error = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
             c.startCompletion = nullptr;
         }
-        detached([completion, error] { completion(Error{error}); });
+        linux_shared::detached([completion, error] { completion(Error{error}); });
     }
 
     void stopCapture(Completion completion) override {
-        std::shared_ptr<Cast> cast = cast_;
-        detached([cast, completion] {
-            if (!cast->started) {
-                completion(Error{"the stream is not running"});
-                return;
-            }
-            cast->shutdown();
-            cast->outputs.drain();
-            {
-                std::lock_guard<std::recursive_mutex> callout(cast->calloutMutex);
-                cast->owner = nullptr;
-            }
-            completion(std::nullopt);
+        linux_shared::stopApart(cast_, std::move(completion), [](Cast& cast) {
+            if (!cast.started) return false;
+            cast.shutdown();
+            return true;
         });
     }
 
@@ -137,7 +120,7 @@ private:
 void getShareableContent(bool, bool, ContentCompletion completion) {
     // The library always asks for the cursor (showsCursor), and the portal
     // must know before the stream's configuration exists.
-    detached([completion = std::move(completion)] {
+    linux_shared::detached([completion = std::move(completion)] {
         std::string error;
         std::unique_ptr<Session> session = Session::open(true, &error);
         if (!session) {
@@ -151,14 +134,6 @@ void getShareableContent(bool, bool, ContentCompletion completion) {
 
 std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
     return std::make_shared<PortalFilter>(std::dynamic_pointer_cast<PortalDisplay>(display));
-}
-
-std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
-    return std::make_shared<linux_shared::Configuration>();
-}
-
-std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-    return std::make_shared<linux_shared::SerialQueue>(label);
 }
 
 std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,

@@ -39,17 +39,10 @@ Plan makePlan(const linux_shared::Configuration& c, int nativeW, int nativeH, do
     p.width = static_cast<int>(c.width > 0 ? c.width : nativeW);
     p.height = static_cast<int>(c.height > 0 ? c.height : nativeH);
     p.picture = rgbnv12::fitKeepingAspect(nativeW, nativeH, p.width, p.height);
-    const auto perFrame = [](double rate) {
-        return std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate));
-    };
-    if (c.interval.value > 0 && c.interval.timescale > 0)
-        p.interval = std::chrono::nanoseconds(c.interval.value * 1'000'000'000LL /
-                                              c.interval.timescale);
-    else
-        p.interval = perFrame(linux_shared::kDefaultRate);
     // Never faster than the monitor shows new pictures.
-    p.interval = std::max(p.interval, perFrame(refresh > 0 ? refresh : linux_shared::kDefaultRate));
-    p.depth = static_cast<int>(std::clamp<std::int64_t>(c.depth > 0 ? c.depth : linux_shared::kDefaultDepth, 1, 8));
+    p.interval = std::max(linux_shared::frameInterval(c.interval),
+                          linux_shared::perFrame(refresh > 0 ? refresh : linux_shared::kDefaultRate));
+    p.depth = linux_shared::queueDepth(c.depth);
     return p;
 }
 
@@ -120,11 +113,8 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
         started(Error{"only the 420v pixel format is supported"});
         return;
     }
-    if (cfg.width > linux_shared::kMaxSide || cfg.height > linux_shared::kMaxSide) {
-        // Frames this large would take gigabytes and seconds each.
-        started(Error{"the frame size " + std::to_string(cfg.width) + "x" +
-                      std::to_string(cfg.height) + " is larger than this platform serves (" +
-                      std::to_string(linux_shared::kMaxSide) + "x" + std::to_string(linux_shared::kMaxSide) + ")"});
+    if (std::string tooLarge = linux_shared::sizeError(cfg); !tooLarge.empty()) {
+        started(Error{tooLarge});
         return;
     }
     std::string error;
@@ -149,11 +139,7 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
     started(std::nullopt);
 
     const std::string where = "X display \"" + core->display->server + "\"";
-    const auto report = [&](const std::string& text) {
-        std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-        if (core->owner && core->delegate)
-            core->delegate->didStopWithError(*core->owner, Error{text});
-    };
+    const auto report = [&](const std::string& text) { core->didStop(text); };
     // While nothing else happens, the pointer is looked at once a frame.
     const int pointerPollMs =
         cfg.showsCursor
@@ -232,10 +218,8 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
 
         auto sample = std::make_shared<linux_shared::Sample>(std::move(buffer));
         buffer.reset();
-        core->outputs.postToScreens([core, sample](StreamOutput& output) {
-            std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-            if (core->owner) output.didOutputSampleBuffer(*core->owner, *sample, kOutputTypeScreen);
-        });
+        core->outputs.postToScreens(
+            [core, sample](StreamOutput& output) { core->handOver(output, *sample); });
     }
 }
 

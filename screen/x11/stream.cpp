@@ -35,16 +35,7 @@
 namespace capture::x11 {
 namespace {
 
-// Runs fn on a new detached thread; nothing it throws leaves it.
-template <class Fn>
-void detached(Fn fn) {
-    std::thread([fn = std::move(fn)]() mutable {
-        try {
-            fn();
-        } catch (...) {
-        }
-    }).detach();
-}
+using linux_shared::detached;
 
 // ---- content ------------------------------------------------------------
 
@@ -89,13 +80,10 @@ void runCapture(std::shared_ptr<Core> core, Completion completion) {
         failure = "the capture failed";
     }
     if (!failure.empty()) {
-        if (!answered) {
+        if (!answered)
             completion(Error{failure});
-        } else {
-            std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-            if (core->owner && core->delegate)
-                core->delegate->didStopWithError(*core->owner, Error{failure});
-        }
+        else
+            core->didStop(failure);
     }
     std::lock_guard<std::mutex> l(core->m);
     core->threadDone = true;
@@ -121,13 +109,7 @@ public:
         lock.unlock();
         // Queued samples find no owner and are dropped; the references go
         // with this stream, not with the last queued task.
-        std::shared_ptr<StreamDelegate> delegate;
-        {
-            std::lock_guard<std::recursive_mutex> callout(core_->calloutMutex);
-            core_->owner = nullptr;
-            delegate = std::move(core_->delegate);
-        }
-        core_->outputs.clear();
+        core_->release();
     }
 
     bool addStreamOutput(std::shared_ptr<StreamOutput> output, OutputType type,
@@ -161,26 +143,12 @@ public:
     }
 
     void stopCapture(Completion completion) override {
-        std::shared_ptr<Core> core = core_;
-        detached([core, completion] {
-            {
-                std::unique_lock<std::mutex> lock(core->m);
-                if (!core->started) {
-                    lock.unlock();
-                    completion(Error{"the stream is not running"});
-                    return;
-                }
-                core->requestStop();
-                core->cv.wait(lock, [&] { return core->threadDone; });
-            }
-            core->outputs.drain();
-            {
-                // Late tasks (none should exist once the thread is done and
-                // the queues are drained) still find no owner.
-                std::lock_guard<std::recursive_mutex> callout(core->calloutMutex);
-                core->owner = nullptr;
-            }
-            completion(std::nullopt);
+        linux_shared::stopApart(core_, std::move(completion), [](Core& core) {
+            std::unique_lock<std::mutex> lock(core.m);
+            if (!core.started) return false;
+            core.requestStop();
+            core.cv.wait(lock, [&] { return core.threadDone; });
+            return true;
         });
     }
 
@@ -210,14 +178,6 @@ void getShareableContent(bool, bool, ContentCompletion completion) {
 
 std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
     return std::make_shared<X11Filter>(std::dynamic_pointer_cast<X11Display>(display));
-}
-
-std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
-    return std::make_shared<linux_shared::Configuration>();
-}
-
-std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-    return std::make_shared<linux_shared::SerialQueue>(label);
 }
 
 std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,

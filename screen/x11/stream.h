@@ -26,7 +26,8 @@ public:
 };
 
 // What the stream, its capture thread and its stop thread share.
-struct Core {
+struct Core : linux_shared::Callouts {
+    Core() : Callouts("mirvo.x11.out") {}
     ~Core() {
         if (wake >= 0) ::close(wake);
     }
@@ -53,17 +54,6 @@ struct Core {
             // Only a counter overflow fails, and then the descriptor is readable anyway.
         }
     }
-
-    // Everything that calls out (samples, the stop report) holds this and
-    // checks owner: the stream's destructor and a finished stop clear it,
-    // after which nothing reaches an output or the delegate. Recursive so
-    // that releasing the stream from inside a callout does not deadlock.
-    std::recursive_mutex calloutMutex;
-    Stream* owner = nullptr;
-    std::shared_ptr<StreamDelegate> delegate;
-
-    // Held only to copy or change the list, never across a callout.
-    linux_shared::Outputs outputs{"mirvo.x11.out"};
 };
 
 // The capture thread's work, from opening the server to the stop or the
