@@ -102,18 +102,15 @@ public:
 
     void startCapture(capture::Completion completion) override {
         @autoreleasepool {
-            auto done = std::make_shared<capture::Completion>(std::move(completion));
-            if (stream_ == nil) {
-                complete(done, capture::Error{"no stream to start"});
-                return;
-            }
+            auto done = shared(std::move(completion), "no stream to start");
+            if (!done) return;
             std::shared_ptr<std::atomic<Start>> start = start_;
             start->store(Start::pending);
             @try {
                 [stream_ startCaptureWithCompletionHandler:^(NSError* _Nullable error) {
                   start->store(error != nil ? Start::refused : Start::running);
                   @autoreleasepool {
-                      complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
+                      complete(done, error);
                   }
                 }];
             } @catch (...) {
@@ -125,18 +122,15 @@ public:
 
     void stopCapture(capture::Completion completion) override {
         @autoreleasepool {
-            auto done = std::make_shared<capture::Completion>(std::move(completion));
-            if (stream_ == nil) {
-                complete(done, capture::Error{"no stream to stop"});
-                return;
-            }
+            auto done = shared(std::move(completion), "no stream to stop");
+            if (!done) return;
             stopRequested_ = true;
             NSArray* keep = bridges();
             @try {
                 [stream_ stopCaptureWithCompletionHandler:^(NSError* _Nullable error) {
                   (void)keep;
                   @autoreleasepool {
-                      complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
+                      complete(done, error);
                   }
                 }];
             } @catch (...) {
@@ -162,6 +156,20 @@ private:
             if (*done) (*done)(std::move(error));
         } catch (...) {
         }
+    }
+
+    // With the platform's answer to a start or a stop.
+    static void complete(const std::shared_ptr<capture::Completion>& done, NSError* _Nullable error) {
+        complete(done, error != nil ? std::optional(toError(error)) : std::nullopt);
+    }
+
+    // The completion, shared with the platform's handler; null, once it has
+    // run with `noStream`, when there is no stream.
+    std::shared_ptr<capture::Completion> shared(capture::Completion completion, const char* noStream) {
+        auto done = std::make_shared<capture::Completion>(std::move(completion));
+        if (stream_ != nil) return done;
+        complete(done, capture::Error{noStream});
+        return nullptr;
     }
 
     NSArray* bridges() const {
