@@ -69,6 +69,12 @@ inline __m128i sat4(__m128 x) {
     return _mm_sub_epi32(_mm_xor_si128(t, sign), sign);
 }
 
+// The first two samples of two frames, from two 64-bit loads.
+inline __m128 pairs2(const float* f, std::int64_t channels) {
+    const __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f));
+    return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(f + channels));
+}
+
 void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
                  std::int16_t* dst) {
     std::int64_t i = 0;
@@ -87,12 +93,8 @@ void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
         // The first two samples of each frame, two frames per vector.
         for (; i + 4 <= frames; i += 4) {
             const float* f = src + i * channels;
-            __m128 a = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f));
-            a = _mm_loadh_pi(a, reinterpret_cast<const __m64*>(f + channels));
-            __m128 b = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f + 2 * channels));
-            b = _mm_loadh_pi(b, reinterpret_cast<const __m64*>(f + 3 * channels));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i),
-                             _mm_packs_epi32(sat4(a), sat4(b)));
+                             _mm_packs_epi32(sat4(pairs2(f, channels)), sat4(pairs2(f + 2 * channels, channels))));
         }
         convertScalar(frames - i, channels, src + i * channels, dst + 2 * i);
         return;
@@ -118,11 +120,8 @@ __attribute__((target("avx2"))) inline __m256i sat8(__m256 x) {
 // The first two samples of four frames; 64-bit loads are cheaper here than
 // a gather.
 __attribute__((target("avx2"))) inline __m256 pairs4(const float* f, std::int64_t channels) {
-    __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f));
-    lo = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(f + channels));
-    __m128 hi = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f + 2 * channels));
-    hi = _mm_loadh_pi(hi, reinterpret_cast<const __m64*>(f + 3 * channels));
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+    const __m128 hi = pairs2(f + 2 * channels, channels);
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(pairs2(f, channels)), hi, 1);
 }
 
 __attribute__((target("avx2"))) void convertAvx2(std::int64_t frames, std::int64_t channels,

@@ -28,27 +28,30 @@ inline __m128i odds16(__m128i a, __m128i b) {
     return _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
 }
 
-// The last 16 outputs again, from loads that end at the last byte read:
-// the source offset 2(n - 16) - 1 (luma) or - 2 (pairs) puts the wanted
-// samples in the odd positions.
+// Halving from output i on, 16 outputs at a time while the loads stay within
+// readLen; then the last 16 again, from loads that end at the last byte read:
+// the source offset 2(n - 16) - 1 (luma, kUnit 1) or - 2 (pairs, kUnit 2)
+// puts the wanted samples in the odd positions. n is at least 16 + kUnit.
+template <int kUnit>
+inline void halfRestSse2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, std::int64_t readLen,
+                         std::int64_t i) {
+    constexpr auto evens = kUnit == 1 ? evens8 : evens16;
+    constexpr auto odds = kUnit == 1 ? odds8 : odds16;
+    for (; i + 16 <= n && 2 * i + 32 <= readLen; i += 16) st(d + i, evens(ld(s + 2 * i), ld(s + 2 * i + 16)));
+    if (i < n) {
+        const std::uint8_t* t = s + 2 * n - 32 - kUnit;
+        st(d + n - 16, odds(ld(t), ld(t + 16)));
+    }
+}
+
 void half1Sse2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, std::int64_t readLen) {
     if (n < 17) return half1Scalar(s, d, n, readLen);
-    std::int64_t i = 0;
-    for (; i + 16 <= n && 2 * i + 32 <= readLen; i += 16) st(d + i, evens8(ld(s + 2 * i), ld(s + 2 * i + 16)));
-    if (i < n) {
-        const std::uint8_t* t = s + 2 * n - 33;
-        st(d + n - 16, odds8(ld(t), ld(t + 16)));
-    }
+    halfRestSse2<1>(s, d, n, readLen, 0);
 }
 
 void half2Sse2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, std::int64_t readLen) {
     if (n < 18) return half2Scalar(s, d, n, readLen);
-    std::int64_t i = 0;
-    for (; i + 16 <= n && 2 * i + 32 <= readLen; i += 16) st(d + i, evens16(ld(s + 2 * i), ld(s + 2 * i + 16)));
-    if (i < n) {
-        const std::uint8_t* t = s + 2 * n - 34;
-        st(d + n - 16, odds16(ld(t), ld(t + 16)));
-    }
+    halfRestSse2<2>(s, d, n, readLen, 0);
 }
 
 }  // namespace
@@ -78,11 +81,7 @@ NV12_AVX2 void half1Avx2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n,
         const __m256i b = _mm256_and_si256(ld32(s + 2 * i + 32), m);
         st32(d + i, _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
     }
-    for (; i + 16 <= n && 2 * i + 32 <= readLen; i += 16) st(d + i, evens8(ld(s + 2 * i), ld(s + 2 * i + 16)));
-    if (i < n) {
-        const std::uint8_t* t = s + 2 * n - 33;
-        st(d + n - 16, odds8(ld(t), ld(t + 16)));
-    }
+    halfRestSse2<1>(s, d, n, readLen, i);
 }
 
 NV12_AVX2 void half2Avx2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, std::int64_t readLen) {
@@ -94,11 +93,7 @@ NV12_AVX2 void half2Avx2(const std::uint8_t* s, std::uint8_t* d, std::int64_t n,
                                              _mm256_srai_epi32(_mm256_slli_epi32(b, 16), 16));
         st32(d + i, _mm256_permute4x64_epi64(p, 0xD8));
     }
-    for (; i + 16 <= n && 2 * i + 32 <= readLen; i += 16) st(d + i, evens16(ld(s + 2 * i), ld(s + 2 * i + 16)));
-    if (i < n) {
-        const std::uint8_t* t = s + 2 * n - 34;
-        st(d + n - 16, odds16(ld(t), ld(t + 16)));
-    }
+    halfRestSse2<2>(s, d, n, readLen, i);
 }
 
 // Blocks in pairs while both are whole and adjacent (all but the last

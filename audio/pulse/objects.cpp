@@ -342,6 +342,14 @@ static OSStatus findRegistered(ObjectID device, IOProcID id, Aggregate** out) {
     return kNoError;
 }
 
+// stopProc on the proc `id` of `device`, or findRegistered's status when it
+// has none; *out receives the device. Mainloop lock held.
+static OSStatus stopRegistered(ObjectID device, IOProcID id, Aggregate** out) {
+    if (const auto s = findRegistered(device, id, out); s != kNoError) return s;
+    stopProc(**out, id);
+    return kNoError;
+}
+
 OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID* outID) {
     Locked lock;
     Aggregate* agg = findAggregate(device);
@@ -356,8 +364,7 @@ OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID
 OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
     Locked lock;
     Aggregate* agg = nullptr;
-    if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
-    stopProc(*agg, id);
+    if (const auto s = stopRegistered(device, id, &agg); s != kNoError) return s;
     std::lock_guard<std::mutex> io(agg->ioMutex);
     std::erase_if(agg->procs, [&](const auto& r) { return r.get() == id; });
     return kNoError;
@@ -380,9 +387,7 @@ OSStatus deviceStart(ObjectID device, IOProcID id) {
 OSStatus deviceStop(ObjectID device, IOProcID id) {
     Locked lock;
     Aggregate* agg = nullptr;
-    if (const auto s = findRegistered(device, id, &agg); s != kNoError) return s;
-    stopProc(*agg, id);
-    return kNoError;
+    return stopRegistered(device, id, &agg);
 }
 
 }  // namespace hal
