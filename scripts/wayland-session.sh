@@ -34,7 +34,12 @@
 #   new cast on a still screen got no first picture until the screen
 #   changed, and an ended cast kept its waiting copy (and the next damage)
 #   until then. Each cast's first copy is now taken at once, and an ended
-#   cast drops the copy it waits for.
+#   cast drops the copy it waits for;
+# - that first picture goes out as soon as the backend's stream runs, which
+#   can be before the consumer's side of the link is ready: the buffer is
+#   then lost, and a still screen sends no other. A consumer's request for
+#   a frame (pw_stream_trigger_process, which the screen library sends when
+#   no picture has come) was ignored; it now takes a copy at once.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,7 +51,7 @@ else
   cache=${MIRVO_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/mirvo}
 fi
 xdpw_version=0.7.0
-xdpw_patches=2  # the change set below; a new one builds a new binary
+xdpw_patches=3  # the change set below; a new one builds a new binary
 xdpw_dsc=$cache/src/xdg-desktop-portal-wlr_$xdpw_version-1.dsc
 xdpw=$cache/xdg-desktop-portal-wlr-$xdpw_version-mirvo$xdpw_patches
 
@@ -107,7 +112,7 @@ xdpw_patch() {  # xdpw_patch DIR: the changes to the backend's source in DIR
 EOF
   # A cast's first copy at once, not on damage; an ended cast's waiting copy
   # dropped with it.
-  patch -s -d "$1" -p1 <<'EOF'
+  patch -s -d "$1" -p1 <<'EOF' || return 1
 --- a/include/screencast_common.h
 +++ b/include/screencast_common.h
 @@ -178,6 +178,7 @@
@@ -175,6 +180,50 @@ EOF
  
  	xdpw_wlr_frame_finish(cast);
  }
+EOF
+  # A consumer's request for a frame: a copy at once.
+  patch -s -d "$1" -p1 <<'EOF'
+--- a/src/screencast/pipewire_screencast.c
++++ b/src/screencast/pipewire_screencast.c
+@@ -15,6 +15,7 @@
+ #include "wlr_screencast.h"
+ #include "xdpw.h"
+ #include "logger.h"
++#include "wlr-screencopy-unstable-v1-client-protocol.h"
+ 
+ static struct spa_pod *build_buffer(struct spa_pod_builder *b, uint32_t blocks, uint32_t size,
+ 		uint32_t stride, uint32_t datatype) {
+@@ -406,12 +407,30 @@
+ 	buffer->user_data = NULL;
+ }
+ 
++static void pwr_handle_stream_command(void *data, const struct spa_command *command) {
++	struct xdpw_screencast_instance *cast = data;
++	if (SPA_NODE_COMMAND_ID(command) != SPA_NODE_COMMAND_RequestProcess) {
++		return;
++	}
++	// A consumer asks for a picture: the next copy is taken at once, not on
++	// damage (the cast's first picture may have gone out before the
++	// consumer was linked, and a still screen gives no damage).
++	logprint(DEBUG, "pipewire: a frame requested");
++	cast->copied = false;
++	if (cast->frame_state == XDPW_FRAME_STATE_STARTED && cast->wlr_frame) {
++		zwlr_screencopy_frame_v1_destroy(cast->wlr_frame);
++		cast->wlr_frame = NULL;
++		xdpw_wlr_frame_start(cast);
++	}
++}
++
+ static const struct pw_stream_events pwr_stream_events = {
+ 	PW_VERSION_STREAM_EVENTS,
+ 	.state_changed = pwr_handle_stream_state_changed,
+ 	.param_changed = pwr_handle_stream_param_changed,
+ 	.add_buffer = pwr_handle_stream_add_buffer,
+ 	.remove_buffer = pwr_handle_stream_remove_buffer,
++	.command = pwr_handle_stream_command,
+ };
+ 
+ void xdpw_pwr_dequeue_buffer(struct xdpw_screencast_instance *cast) {
 EOF
 }
 
