@@ -23,7 +23,7 @@
 # "mirvo-wayland" (made by install); otherwise the caller. A client runs as
 # MIRVO_WAYLAND_USER (e.g. through setpriv) with the printed environment.
 #
-# The wlr backend of Debian 12 (0.7.0) needs two changes, so install
+# The wlr backend of Debian 12 (0.7.0) needs three changes, so install
 # rebuilds Debian's source package with them, once per change set
 # (xdpw_patches below), into MIRVO_CACHE_DIR (default /var/cache/mirvo as
 # root, else ~/.cache/mirvo):
