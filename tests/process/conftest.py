@@ -145,12 +145,17 @@ def _script(name, *args, env=None):
                           capture_output=True, text=True, env=env, timeout=120)
 
 
-class Pulse:
-    def __init__(self, directory):
+class SoundServer:
+    """A private sound server speaking the PulseAudio protocol, started by
+    scripts/<script> (pulse-server.sh or pipewire-server.sh, which share their
+    interface), with a 48 kHz null sink "mirvo_null" as default."""
+
+    def __init__(self, directory, script="pulse-server.sh"):
+        self.script = script
         self.dir = directory
-        r = _script("pulse-server.sh", "start", directory)
+        r = _script(script, "start", directory)
         if r.returncode != 0:
-            pytest.fail(f"no private PulseAudio: {r.stderr}")
+            pytest.fail(f"no private server from {script}: {r.stderr}")
         self.env = dict(os.environ)
         for line in r.stdout.splitlines():
             key, _, value = line.partition("=")
@@ -161,16 +166,26 @@ class Pulse:
                               text=True, timeout=30)
 
     def stop(self):
-        _script("pulse-server.sh", "stop", self.dir)
+        _script(self.script, "stop", self.dir)
+
+
+def _sound_server(script):
+    d = tempfile.mkdtemp(prefix="mirvo-sound.", dir="/tmp")
+    server = SoundServer(d, script)
+    yield server
+    server.stop()
+    subprocess.run(["rm", "-rf", d])
 
 
 @pytest.fixture
 def pulse():
-    d = tempfile.mkdtemp(prefix="mirvo-pulse.", dir="/tmp")
-    server = Pulse(d)
-    yield server
-    server.stop()
-    subprocess.run(["rm", "-rf", d])
+    yield from _sound_server("pulse-server.sh")
+
+
+@pytest.fixture(params=["pulse-server.sh", "pipewire-server.sh"], ids=["pulseaudio", "pipewire"])
+def sound_server(request):
+    """The same test against a private PulseAudio and a private PipeWire."""
+    yield from _sound_server(request.param)
 
 
 class Xvfb:
@@ -268,34 +283,21 @@ def nv12_bytes(width, height):
     return (width & ~1) * (height & ~1) * 3 // 2
 
 
-class SoundServer(Pulse):
-    """A private sound server speaking the PulseAudio protocol, started by
-    scripts/<script> (pulse-server.sh or pipewire-server.sh, which share their
-    interface), with a 48 kHz null sink "mirvo_null" as default."""
-
-    def __init__(self, directory, script):
-        self.script = script
-        self.dir = directory
-        r = _script(script, "start", directory)
-        if r.returncode != 0:
-            pytest.fail(f"no private server from {script}: {r.stderr}")
-        self.env = dict(os.environ)
-        for line in r.stdout.splitlines():
-            key, _, value = line.partition("=")
-            self.env[key] = value
-
-    def stop(self):
-        _script(self.script, "stop", self.dir)
+# BT.709 video-range (Y, Cb, Cr) of the test pattern's colours.
+RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), \
+    (235, 128, 128), (16, 128, 128)
 
 
-@pytest.fixture(params=["pulse-server.sh", "pipewire-server.sh"], ids=["pulseaudio", "pipewire"])
-def sound_server(request):
-    """The same test against a private PulseAudio and a private PipeWire."""
-    d = tempfile.mkdtemp(prefix="mirvo-sound.", dir="/tmp")
-    server = SoundServer(d, request.param)
-    yield server
-    server.stop()
-    subprocess.run(["rm", "-rf", d])
+def pixel(frame, w, h, x, y):
+    """(Y, Cb, Cr) at (x, y) of a w x h NV12 frame."""
+    c = w * h + y // 2 * w + x // 2 * 2
+    return frame[y * w + x], frame[c], frame[c + 1]
+
+
+def send(child, line):
+    """A line to a host's standard input."""
+    child.proc.stdin.write(line.encode() + b"\n")
+    child.proc.stdin.flush()
 
 
 class WaylandSession:

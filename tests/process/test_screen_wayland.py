@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from conftest import PY_PRELUDE, nv12_bytes, read_exactly, wait_eof
+from conftest import (BLACK, BLUE, GREEN, PY_PRELUDE, RED, WHITE, nv12_bytes, pixel, read_exactly,
+                      send, wait_eof)
 
 # Starts a capture into the descriptor argv[1], prints the result (and, on a
 # failure, whether the descriptor is still open), then obeys standard input:
@@ -28,8 +29,6 @@ for line in sys.stdin:
         break
 """
 
-RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), \
-    (235, 128, 128), (16, 128, 128)
 
 
 @pytest.fixture
@@ -65,9 +64,6 @@ def host(user_host, wayland):
         os.close(r)
 
 
-def send(child, line):
-    child.proc.stdin.write(line.encode() + b"\n")
-    child.proc.stdin.flush()
 
 
 def stop_and_end(child, r):
@@ -77,9 +73,6 @@ def stop_and_end(child, r):
     assert child.wait(10, "the host") == 0
 
 
-def pixel(frame, w, h, x, y):
-    c = w * h + (y // 2) * w + (x // 2) * 2
-    return frame[y * w + x], frame[c], frame[c + 1]
 
 
 def redraw(wayland):

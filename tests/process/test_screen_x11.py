@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from conftest import nv12_bytes, read_exactly, wait_eof
+from conftest import (BLACK, BLUE, GREEN, RED, WHITE, nv12_bytes, pixel, read_exactly, send,
+                      wait_eof)
 
 INT32_MAX = 2**31 - 1
 
@@ -45,9 +46,6 @@ def host(py_host, xvfb):
         os.close(r)
 
 
-def send(child, line):
-    child.proc.stdin.write(line.encode() + b"\n")
-    child.proc.stdin.flush()
 
 
 def end(child):
@@ -67,13 +65,8 @@ def still(monkeypatch):
     monkeypatch.setenv("MIRVO_PAINT_REDRAW", "0")
 
 
-RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), \
-    (235, 128, 128), (16, 128, 128)
 
 
-def pixel(frame, w, h, x, y):
-    c = w * h + y // 2 * w + x // 2 * 2
-    return frame[y * w + x], frame[c], frame[c + 1]
 
 
 def quadrants(frame, w, h, x, y, pw, ph):
