@@ -1,10 +1,13 @@
 # mirvo-record as a user runs it, on private servers: how a recording ends
-# and with which status when a deliverable stalls, fails or is stopped; bad
-# options; sound and picture in step, the files' lengths and WAV header.
+# and with which status when a deliverable stalls, fails, dies or is stopped,
+# or a file cannot be written; bad options; one stream alone; sound and
+# picture in step, the files' lengths, colours and WAV header.
 import array
 import fcntl
 import os
+import pathlib
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -13,16 +16,23 @@ import time
 
 import pytest
 
-from conftest import nv12_bytes
+from conftest import BLUE, GREEN, RED, WHITE, nv12_bytes
 
 W, H, FPS = 160, 90, 10
 Y4M_HEAD = len(f"YUV4MPEG2 W{W} H{H} F{FPS}:1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n")
 FRAME = 6 + nv12_bytes(W, H)
 
 
-def record(spawn, build, out, env, *args):
-    return spawn([build.record, "--size", f"{W}x{H}", "--fps", FPS, "--no-mp4", "--out", out,
-                  *args], env=env)
+def record(spawn, build, out, env, *args, mp4=False, **kw):
+    return spawn([build.record, "--size", f"{W}x{H}", "--fps", FPS, "--out", out,
+                  *([] if mp4 else ["--no-mp4"]), *args], env=env, **kw)
+
+
+def streams(path, entries):
+    """ffprobe's view of each stream of path: key=value|... lines."""
+    return subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                           f"stream={entries}", "-of", "compact=p=0", path],
+                          capture_output=True, text=True).stdout.splitlines()
 
 
 def wait_until(pred, child, timeout=10):
@@ -85,22 +95,81 @@ def test_audio_program_ended_by_sigterm(spawn, build, pulse, tmp_path, script, s
     assert rec.err.decode().splitlines() == [line.format(out=out, prog=prog)]
 
 
-@pytest.mark.parametrize("value", ["nan", "inf", "-inf", "0", "-1", "1e10", "1x"])
-def test_bad_duration_is_a_usage_error(spawn, build, tmp_path, value):
-    rec = spawn([build.record, "--duration", value, "--out", tmp_path])
+def audio_child(rec):
+    tasks = pathlib.Path(f"/proc/{rec.pid}/task")
+    return int(" ".join(t.read_text() for t in tasks.glob("*/children")).split()[0])
+
+
+def test_audio_program_killed_mid_recording_leaves_both_files_readable(
+        spawn, build, env, tmp_path):
+    rec = record(spawn, build, tmp_path, env)
+    wait_until(lambda: size(tmp_path / "video.y4m") >= Y4M_HEAD + 2 * FRAME and
+               size(tmp_path / "audio.wav") > 80, rec)
+    os.kill(audio_child(rec), signal.SIGKILL)
+    assert rec.wait(5, "mirvo-record") == 1
+    assert rec.err.decode().splitlines() == [
+        f"mirvo-record: {build.audio} ended with killed by signal Killed"]
+    wav = (tmp_path / "audio.wav").read_bytes()
+    riff, data = struct.unpack_from("<I", wav, 4)[0], struct.unpack_from("<I", wav, 76)[0]
+    assert (riff, data, data % 4) == (len(wav) - 8, len(wav) - 80, 0)
+    frames, rest = divmod(size(tmp_path / "video.y4m") - Y4M_HEAD, FRAME)
+    assert rest == 0 and frames >= 2 and abs(frames / FPS - data / 192000) <= 0.5 / FPS
+
+
+@pytest.mark.parametrize("args,message", [
+    *[(["--duration", v], f"bad duration: {v} (seconds, more than 0, at most 1e9)")
+      for v in ["nan", "inf", "-inf", "0", "-1", "1e10", "1x"]],
+    *[(["--size", v], f"bad size: {v} (WxH, each 2 to 16384)")
+      for v in ["1x90", "160x16385", "160x", "160x90x"]],
+    (["-r", "x"], "bad frame rate: x"),
+    *[(["--fps", v], "frame rate must be a whole number 1 to 240") for v in ["0", "241", "2.5"]],
+    (["--out"], "--out needs a value"),
+    (["--bogus"], "unknown option --bogus"),
+    (["--no-audio", "--no-video"], "nothing to record"),
+])
+def test_bad_command_line_shows_why_and_the_usage_and_exits_2(spawn, build, tmp_path, args,
+                                                               message):
+    usage = subprocess.run([build.record, "--help"], capture_output=True, text=True).stdout
+    rec = spawn([build.record, "--out", tmp_path / "out", *args])
     assert rec.wait(5, "mirvo-record") == 2
-    assert rec.err.decode().splitlines()[0] == (
-        f"mirvo-record: bad duration: {value} (seconds, more than 0, at most 1e9)")
-    assert not (tmp_path / "audio.wav").exists()
+    assert rec.err.decode() == f"mirvo-record: {message}\n{usage}"
+    assert not (tmp_path / "out").exists()
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100000, 100000))
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # writes past it fail with EFBIG
+
+
+@pytest.mark.parametrize("args,unset,link,fsize,lines", [
+    (["--no-video"], {"PULSE_SERVER": "unix:/nonexistent"}, None, False,
+     ["mirvo-record: {audio} ended with exit status 1: pelko: CreateProcessTap 1937010544"]),
+    (["--no-audio"], {"DISPLAY": None}, None, False,
+     ['sck-video: cannot open X display ""',
+      "mirvo-record: the screen library failed to start (result 1)"]),
+    (["--out", "/dev/full/x"], {}, None, False,
+     ["mirvo-record: cannot create /dev/full/x: Not a directory"]),
+    ([], {}, "audio.wav", False, ["mirvo-record: cannot write {out}/audio.wav"]),
+    ([], {}, "video.y4m", False, ["mirvo-record: cannot write {out}/video.y4m"]),
+    (["--no-video"], {}, None, True, ["mirvo-record: writing the recording failed (disk full?)"]),
+    (["--no-audio"], {}, None, True, ["mirvo-record: writing the recording failed (disk full?)"]),
+])
+def test_a_recording_that_cannot_be_made_exits_1_with_one_reason(
+        spawn, build, env, tmp_path, args, unset, link, fsize, lines):
+    out = tmp_path / "out"
+    if link:
+        out.mkdir()
+        (out / link).symlink_to("/dev/full")
+    env = {k: v for k, v in dict(env, **unset).items() if v is not None}
+    rec = record(spawn, build, out, env, "--duration", "1", *args,
+                 preexec_fn=limit_file_size if fsize else None)
+    assert rec.wait(10, "mirvo-record") == 1
+    assert rec.err.decode().splitlines() == [l.format(audio=build.audio, out=out) for l in lines]
 
 
 def wav_samples(path):
-    """The samples of a PCM WAV (RIFF or RF64) as one array, L R L R ..."""
-    b = path.read_bytes()
-    pos = 12
-    while b[pos:pos + 4] != b"data":
-        pos += 8 + int.from_bytes(b[pos + 4:pos + 8], "little")
-    return array.array("h", b[pos + 8:])
+    """The samples of a RIFF WAV (80-byte header) as one array, L R L R ..."""
+    return array.array("h", path.read_bytes()[80:])
 
 
 # Stand-in for the screen library on a platform that sends frames only when
@@ -114,21 +183,16 @@ STILL_LIBRARY = r"""
 #include <unistd.h>
 static int out = -1, stopped;
 static size_t size;
-static void* run(void* arg) {
-    char* frame = malloc(size);
-    memset(frame, 0x80, size);
-    for (size_t done = 0; done < size;) done += (size_t)write(out, frame + done, size - done);
-    free(frame);
+static void* run(void* frame) {
+    for (size_t done = 0; done < size;) done += (size_t)write(out, (char*)frame + done, size - done);
     while (!__atomic_load_n(&stopped, __ATOMIC_SEQ_CST)) usleep(1000);
-    close(out);
-    return arg;
+    return (void*)(intptr_t)close(out);
 }
 int32_t mirvo_sck_start(int32_t w, int32_t h, int32_t fps, int32_t fd) {
     pthread_t t;
-    (void)fps;
     size = (size_t)(w & ~1) * (h & ~1) * 3 / 2;
     out = fd;
-    return pthread_create(&t, NULL, run, NULL);
+    return pthread_create(&t, NULL, run, memset(malloc(size), 0x80, size));
 }
 void mirvo_sck_stop(void) { __atomic_store_n(&stopped, 1, __ATOMIC_SEQ_CST); }
 """
@@ -145,12 +209,17 @@ def test_still_screen_fills_every_frame_and_the_duration(spawn, build, pulse, c_
 
 
 @pytest.mark.parametrize("limit,riff", [(None, b"RIFF"), ("96000", b"RF64")])
-def test_wav_past_the_size_limit_becomes_rf64(spawn, build, pulse, tmp_path, limit, riff):
+def test_no_video_records_the_sound_alone_rf64_past_the_limit(spawn, build, pulse, tmp_path,
+                                                              limit, riff):
     # MIRVO_RECORD_WAV_LIMIT lowers the 4 GiB limit of a data chunk; 1 s of
     # audio is 192000 bytes.
     env = dict(pulse.env, **({"MIRVO_RECORD_WAV_LIMIT": limit} if limit else {}))
-    rec = record(spawn, build, tmp_path, env, "--no-video", "--duration", "1")
-    assert rec.wait(10, "mirvo-record") == 0, rec.err
+    rec = record(spawn, build, tmp_path, env, "--no-video", "--duration", "1", mp4=True)
+    assert rec.wait(30, "mirvo-record") == 0, rec.err
+    assert rec.err.decode() == f"mirvo-record: 0 frames, 1.00 s of audio in {tmp_path}\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["audio.wav", "recording.mp4"]
+    assert streams(tmp_path / "recording.mp4", "codec_type,codec_name,sample_rate,channels") == [
+        "codec_name=aac|codec_type=audio|sample_rate=48000|channels=2"]
     wav = tmp_path / "audio.wav"
     b = wav.read_bytes()
     assert len(b) == 80 + 192000
@@ -161,9 +230,38 @@ def test_wav_past_the_size_limit_becomes_rf64(spawn, build, pulse, tmp_path, lim
                                                                  if big else (0, 0, 0, 0))),
         b"fmt ", struct.pack("<IHHIIHH", 16, 1, 2, 48000, 192000, 4, 16),
         b"data", struct.pack("<I", 0xFFFFFFFF if big else 192000)])
-    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=duration",
-                            "-of", "csv=p=0", wav], capture_output=True, text=True)
-    assert probe.stdout.strip() == "1.000000"
+    assert streams(wav, "duration") == ["duration=1.000000"]
+
+
+def test_no_audio_records_the_picture_alone_until_sigint(spawn, build, xvfb, tmp_path):
+    rec = record(spawn, build, tmp_path, xvfb.env, "--no-audio", mp4=True)
+    wait_until(lambda: size(tmp_path / "video.y4m") >= Y4M_HEAD + 3 * FRAME, rec)
+    rec.signal(signal.SIGINT)
+    assert rec.wait(30, "mirvo-record") == 0, rec.err
+    n = int(re.fullmatch(rf"mirvo-record: (\d+) frames, 0.00 s of audio in {tmp_path}\n",
+                         rec.err.decode()).group(1))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["recording.mp4", "video.y4m"]
+    entries = "codec_type,codec_name,width,height,color_range,color_space,nb_read_frames"
+    assert streams(tmp_path / "recording.mp4", entries) == [
+        f"codec_name=h264|codec_type=video|width={W}|height={H}|color_range=tv|"
+        f"color_space=bt709|nb_read_frames={n}"]
+    y4m = (tmp_path / "video.y4m").read_bytes()
+    assert n >= 2 and len(y4m) == Y4M_HEAD + n * FRAME
+    # Planar 4:2:0: each quadrant's centre in Y, Cb and Cr.
+    want = {(W // 4, H // 4): RED, (3 * W // 4, H // 4): GREEN, (W // 4, 3 * H // 4): BLUE,
+            (3 * W // 4, 3 * H // 4): WHITE}
+    for f in range(Y4M_HEAD, len(y4m), FRAME):
+        y, cb, cr = (y4m[f + 6 + o:] for o in (0, W * H, W * H * 5 // 4))
+        got = {(x, yy): (y[yy * W + x], cb[yy // 2 * W // 2 + x // 2], cr[yy // 2 * W // 2 + x // 2])
+               for x, yy in want}
+        assert (y4m[f:f + 6], got) == (b"FRAME\n", want)
+
+
+def test_progress_line_on_a_terminal(spawn, build, pulse, tmp_path):
+    run = spawn(["script", "-qec", f"{build.record} --no-video --duration 1 --no-mp4 "
+                 f"--out {tmp_path}", "/dev/null"], env=pulse.env)
+    assert run.wait(15, "mirvo-record") == 0, run.out
+    assert re.search(rb"\r\x1b\[K00:0[01]  frames 0  audio [01]\.\d\d s  0\.\d MB", run.out), run.out
 
 
 # Paints the whole root in the colour (hex RRGGBB) of each line it reads and
@@ -212,7 +310,8 @@ class Clapper:
             time.sleep(0.01)
 
     def _feed(self):
-        square = (struct.pack("<hh", 32767, 32767) * 24 + struct.pack("<hh", -32767, -32767) * 24)
+        # Left only: swapped channels lose the click.
+        square = (struct.pack("<hh", 32767, 0) * 24 + struct.pack("<hh", -32767, 0) * 24)
         done, fd = 0, self.player.proc.stdin.fileno()
         while self.running:
             if self.clicks > done:  # 20 ms of a 1 kHz full-scale square
@@ -272,7 +371,7 @@ def test_clapperboard_flash_and_click_in_sync(spawn, build, env, c_host, tmp_pat
                                         *a, "-"], capture_output=True, check=True).stdout
     gray = decode("-map", "0:v", "-f", "rawvideo", "-pix_fmt", "gray")
     luma = list(gray[(H // 4) * W + W // 4::W * H])
-    pcm = array.array("h", decode("-map", "0:a", "-f", "s16le", "-ac", "1"))
+    pcm = array.array("h", decode("-map", "0:a", "-f", "s16le"))[0::2]
     pairs["mp4"] = onsets(luma, pcm, fps)
     # 40 ms, plus the measurement's own allowance where it acts: a flash is
     # seen by the capture up to 1/fps late and shows from the next frame on
@@ -297,9 +396,7 @@ def test_readme_frame_pipe_lasts_its_frames_on_a_still_screen(spawn, build, c_ho
             .replace("examples/", f"{build.root}/examples/").replace("ffmpeg", "ffmpeg -v error"))
     run = spawn(["bash", "-c", pipe], cwd=tmp_path)
     assert run.wait(15, "the pipe") == 0, run.err
-    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                            "stream=nb_read_frames,duration", "-of", "csv=p=0",
-                            tmp_path / "out.mp4"], capture_output=True, text=True)
     frames = int(re.search(r"--frames (\d+)", pipe).group(1))
     rate = int(re.search(r"-r (\d+)", pipe).group(1))
-    assert probe.stdout.split() == [f"{frames / rate:.6f},{frames}"]
+    assert streams(tmp_path / "out.mp4", "nb_read_frames,duration") == [
+        f"duration={frames / rate:.6f}|nb_read_frames={frames}"]
