@@ -129,15 +129,22 @@ def read_exactly(fd, n, timeout):
     return bytes(data)
 
 
+def drain(fd, timeout):
+    """Reads fd until end of file: (the bytes, whether the end came within
+    timeout seconds)."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while (left := deadline - time.monotonic()) > 0 and select.select([fd], [], [], left)[0]:
+        chunk = os.read(fd, 1 << 20)
+        if not chunk:
+            return bytes(data), True
+        data += chunk
+    return bytes(data), False
+
+
 def wait_eof(fd, timeout):
     """Drains fd until end of file; True if it came within timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            return False
-        if not os.read(fd, 1 << 20):
-            return True
+    return drain(fd, timeout)[1]
 
 
 def _script(name, *args, env=None):
@@ -230,8 +237,9 @@ class Xvfb:
 
 
 @pytest.fixture
-def xvfb(build):
-    server = Xvfb(build.painter)
+def xvfb(build, request):
+    """Parametrise indirectly with a tuple of further Xvfb arguments."""
+    server = Xvfb(build.painter, *getattr(request, "param", ()))
     yield server
     server.stop()
 
@@ -269,14 +277,88 @@ lib.mirvo_sck_stop.restype = None
 
 @pytest.fixture
 def py_host(spawn, build):
-    """Starts `python3 -c PRELUDE + code ARGS...` with env (e.g. xvfb.env);
-    the code finds ARGS in sys.argv[1:]."""
+    """Starts `python3 -c PRELUDE + code ARGS...` with env (e.g. xvfb.env)
+    and the built library or another copy; the code finds ARGS in sys.argv[1:]."""
 
-    def start(code, env, args=(), **kw):
-        env = dict(env, MIRVO_SCK_LIBRARY=str(build.library))
+    def start(code, env, args=(), library=None, **kw):
+        env = dict(env, MIRVO_SCK_LIBRARY=str(library or build.library))
         return spawn([sys.executable, "-c", PY_PRELUDE + code, *args], env=env, **kw)
 
     return start
+
+
+# Starts a capture into the descriptor argv[1], prints the result and, on a
+# failure, whether the descriptor is still open; then obeys standard input:
+# "stop" calls mirvo_sck_stop, "exit" ends the host.
+SCREEN_HOST = """
+fd, w, h, fps = map(int, sys.argv[1:5])
+r = lib.mirvo_sck_start(w, h, fps, fd)
+print(r, "" if r == 0 else os.path.exists(f"/proc/self/fd/{fd}"), flush=True)
+for line in sys.stdin:
+    if line == "stop\\n":
+        lib.mirvo_sck_stop()
+    elif line == "exit\\n":
+        break
+"""
+
+
+@pytest.fixture
+def screen_host(py_host):
+    """start(env, w, h, fps, **py_host options) runs SCREEN_HOST on a fresh
+    pipe; returns (the child, the pipe's read end, the host's first line)."""
+    ends = []
+
+    def start(env, w, h, fps, **kw):
+        r, w_end = os.pipe()
+        ends.append(r)
+        child = py_host(SCREEN_HOST, env, (w_end, w, h, fps), stdin=subprocess.PIPE,
+                        stdout=subprocess.PIPE, pass_fds=(w_end,), **kw)
+        os.close(w_end)
+        line = b""
+        while not line.endswith(b"\n") and (c := read_exactly(child.proc.stdout.fileno(), 1, 20)):
+            line += c
+        return child, r, line
+
+    yield start
+    for r in ends:
+        os.close(r)
+
+
+def stop_and_end(child, r, frame=1):
+    """Stops the host's capture: the stream ends within 5 s in whole frames of
+    `frame` bytes; then the host exits with 0."""
+    send(child, "stop")
+    tail, ended = drain(r, 5)
+    assert ended and len(tail) % frame == 0, (ended, len(tail))
+    send(child, "exit")
+    assert child.wait(10, "the host") == 0
+
+
+def wait_for_line(child, r, timeout=10):
+    """Keeps reading the frames (as a host must: a write its reader holds up
+    would hold the capture's report up with it) until the host has said a
+    line, and a little longer."""
+    deadline = time.monotonic() + timeout
+    while b"\n" not in child.err and time.monotonic() < deadline:
+        read_exactly(r, 1 << 24, 0.1)
+    read_exactly(r, 1 << 24, 0.5)
+
+
+# Start/stop cycles in a host: prints whether its descriptors and threads
+# after the last cycle are those after the first, then the counts.
+CYCLES = """
+counts = []
+for i in range(int(sys.argv[1])):
+    r, w = os.pipe()
+    assert lib.mirvo_sck_start(640, 360, 30, w) == 0
+    lib.mirvo_sck_stop()
+    while os.read(r, 1 << 20):
+        pass
+    os.close(r)
+    time.sleep(0.05)
+    counts.append((len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))))
+print(counts[0] == counts[-1], counts, flush=True)
+"""
 
 
 def nv12_bytes(width, height):

@@ -11,68 +11,21 @@ import time
 
 import pytest
 
-from conftest import (BLACK, BLUE, GREEN, PY_PRELUDE, RED, WHITE, nv12_bytes, pixel, read_exactly,
-                      send, wait_eof)
-
-# Starts a capture into the descriptor argv[1], prints the result (and, on a
-# failure, whether the descriptor is still open), then obeys standard input:
-# "stop" calls mirvo_sck_stop, "exit" ends the host.
-HOST = """
-import fcntl
-fd, w, h, fps = map(int, sys.argv[1:5])
-r = lib.mirvo_sck_start(w, h, fps, fd)
-print(r, "" if r == 0 else fcntl.fcntl(fd, fcntl.F_GETFD) >= 0, flush=True)
-for line in sys.stdin:
-    if line == "stop\\n":
-        lib.mirvo_sck_stop()
-    elif line == "exit\\n":
-        break
-"""
-
+from conftest import (BLACK, BLUE, CYCLES, GREEN, RED, WHITE, nv12_bytes, pixel, read_exactly,
+                      send, stop_and_end, wait_for_line)
 
 
 @pytest.fixture
-def user_host(spawn, build, wayland):
-    """A Python host (as the py_host fixture) run as the session's user, or
-    as the caller with as_user=False."""
-    library = wayland.readable(build.library)
-
-    def start(code, env, args=(), as_user=True, **kw):
-        return spawn([sys.executable, "-c", PY_PRELUDE + code, *args],
-                     env=dict(env, MIRVO_SCK_LIBRARY=library),
-                     preexec_fn=wayland.preexec if as_user else None, **kw)
-
-    return start
+def run_as_user(wayland, build):
+    """py_host options that run a host as the session's user."""
+    return {"preexec_fn": wayland.preexec, "library": wayland.readable(build.library)}
 
 
 @pytest.fixture
-def host(user_host, wayland):
-    """Starts HOST on a fresh pipe; returns (child, read end, first line)."""
-    ends = []
-
-    def start(w, h, fps, env=None, as_user=True):
-        r, w_end = os.pipe()
-        ends.append(r)
-        child = user_host(HOST, env or wayland.env, (w_end, w, h, fps), as_user,
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, pass_fds=(w_end,))
-        os.close(w_end)
-        line = child.proc.stdout.readline()
-        return child, r, line
-
-    yield start
-    for r in ends:
-        os.close(r)
-
-
-
-
-def stop_and_end(child, r):
-    send(child, "stop")
-    assert wait_eof(r, 5), "no end of file within 5 s of the stop"
-    send(child, "exit")
-    assert child.wait(10, "the host") == 0
-
-
+def host(screen_host, wayland, run_as_user):
+    """The screen host on the session (as its user), or with env as the caller."""
+    return lambda w, h, fps, env=None: screen_host(env or wayland.env, w, h, fps,
+                                                   **({} if env else run_as_user))
 
 
 def redraw(wayland):
@@ -114,7 +67,7 @@ def test_quadrants_in_bt709_video_range_and_restore_token(host, wayland, w, h, b
     expect = {**quadrants(fw, fh, 0, top, fw, fh - 2 * top), **bars}
     frame = frame_where(r, fw, fh, expect, wayland)
     assert {p: pixel(frame, fw, fh, *p) for p in expect} == expect
-    stop_and_end(child, r)
+    stop_and_end(child, r, nv12_bytes(fw, fh))
     assert child.err == b""
     token = pathlib.Path(wayland.env["XDG_STATE_HOME"]) / "mirvo" / "screencast-restore-token"
     assert token.stat().st_mode & 0o777 == 0o600 and len(token.read_text().strip()) > 8
@@ -234,46 +187,24 @@ def test_declined_consent_no_portal_or_no_pipewire_fail_with_one_line_and_leave_
         stand_in = spawn([sys.executable, "-c", DECLINING_PORTAL, address],
                          stdout=subprocess.PIPE)
         assert stand_in.proc.stdout.readline() == b"ready\n"
-    child, r, line = host(640, 360, 30, env=env, as_user=False)
+    child, r, line = host(640, 360, 30, env=env)
     assert line == b"1 True\n"
     send(child, "exit")
     assert child.wait(10, "the host") == 0
     assert child.err == b"sck-video: " + message.format(tmp_path).encode() + b"\n"
 
 
-# Descriptors and threads of the host after each cycle.
-CYCLES = """
-counts = []
-for i in range(int(sys.argv[1])):
-    r, w = os.pipe()
-    assert lib.mirvo_sck_start(640, 360, 30, w) == 0
-    lib.mirvo_sck_stop()
-    while os.read(r, 1 << 20):
-        pass
-    os.close(r)
-    time.sleep(0.05)
-    counts.append((len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))))
-print(counts[0] == counts[-1], counts, flush=True)
-"""
-
-
-def test_start_stop_cycles_leave_no_descriptors_or_threads_behind(user_host, wayland):
-    child = user_host(CYCLES, wayland.env, (15,), stdout=subprocess.PIPE)
+def test_start_stop_cycles_leave_no_descriptors_or_threads_behind(py_host, wayland, run_as_user):
+    child = py_host(CYCLES, wayland.env, (15,), **run_as_user)
     assert child.wait(60, "the cycles") == 0, child.err
-    out = child.proc.stdout.read().decode()
-    assert out.startswith("True "), out
+    assert child.out.startswith(b"True "), child.out
 
 
 def test_compositor_killed_mid_capture_gives_one_line_and_stop_closes(host, wayland):
     child, r, line = host(320, 180, 30)
     assert line == b"0 \n"
     os.kill(wayland.pid("sway"), 9)
-    # The host keeps reading, as a host must: a frame write its reader holds
-    # up would hold the capture's report up with it.
-    deadline = time.monotonic() + 10
-    while b"\n" not in child.err and time.monotonic() < deadline:
-        read_exactly(r, 1 << 24, 0.1)
-    read_exactly(r, 1 << 24, 0.5)
+    wait_for_line(child, r)
     assert child.err.startswith(b"sck-video: the screen cast ended: ")
     assert child.err.count(b"\n") == 1, child.err
     stop_and_end(child, r)
