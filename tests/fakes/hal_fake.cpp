@@ -13,15 +13,14 @@ namespace {
 
 struct Registration {};
 Registration gRegistration;
+const auto kRegistered = reinterpret_cast<hal::IOProcID>(&gRegistration);
 
 struct FakeState {
     std::map<std::string, hal::OSStatus> statuses;
     std::map<std::string, std::function<void()>> hooks;
-    hal::ObjectID defaultDevice = fake::kOutputDeviceID;
-    std::optional<std::string> outputUID = fake::kOutputUID;
+    std::optional<std::string> outputUID = "FakeOutput:0";
     std::vector<std::string> uuids;
-    std::vector<std::string> log;
-    hal::PlistDict aggregate;
+    std::map<hal::ObjectID, std::string> properties;  // what setters stored, per object
     hal::IOProc proc = nullptr;
     hal::ObjectID procDevice = 0;
     int mirrorFd = -1;
@@ -32,23 +31,22 @@ FakeState& st() {
     return s;
 }
 
-std::string fcc(std::uint32_t v) {
-    std::string s = "'";
-    for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char((v >> shift) & 0xFF));
-    return s + "'";
-}
-
 std::string addr(const hal::PropertyAddress& a) {
-    return fcc(a.selector) + "," + fcc(a.scope) + "," + std::to_string(a.element);
+    std::string s;
+    for (auto v : {a.selector, a.scope}) {
+        s += "'";
+        for (int shift = 24; shift >= 0; shift -= 8) s.push_back(char((v >> shift) & 0xFF));
+        s += "',";
+    }
+    return s + std::to_string(a.element);
 }
 
-hal::OSStatus enter(const std::string& name, const std::string& args) {
+// Runs the hook, logs the call when `logged`, returns the scripted status.
+hal::OSStatus enter(const std::string& name, const std::string& args, bool logged = true) {
     auto& s = st();
     if (auto h = s.hooks.find(name); h != s.hooks.end()) h->second();
-    std::string line = name + "(" + args + ")";
-    s.log.push_back(line);
-    if (s.mirrorFd >= 0) {
-        line.push_back('\n');
+    if (logged && s.mirrorFd >= 0) {
+        const std::string line = name + "(" + args + ")\n";
         (void)!::write(s.mirrorFd, line.data(), line.size());
     }
     auto it = s.statuses.find(name);
@@ -57,31 +55,35 @@ hal::OSStatus enter(const std::string& name, const std::string& args) {
 
 class FakeTapDescription final : public hal::TapDescription {
 public:
-    void setName(const std::string& name) override { enter("setName", name); name_ = name; }
-    void setUUID(const std::string& uuid) override { enter("setUUID", uuid); uuid_ = uuid; }
-    void setPrivate(bool p) override { enter("setPrivate", p ? "true" : "false"); private_ = p; }
-    void setMuteBehavior(std::int32_t b) override {
-        enter("setMuteBehavior", std::to_string(b));
-        mute_ = b;
-    }
-    std::string uuid() const override {
-        enter("uuid", "");
-        return uuid_;
-    }
+    explicit FakeTapDescription(std::string excluded) : text_{{"exclude", excluded}} {}
+    void setName(const std::string& v) override { text_["name"] = v; }
+    void setUUID(const std::string& v) override { text_["uuid"] = v; }
+    void setPrivate(bool v) override { text_["private"] = v ? "true" : "false"; }
+    void setMuteBehavior(std::int32_t v) override { text_["mute"] = std::to_string(v); }
+    std::string uuid() const override { return text_.count("uuid") ? text_.at("uuid") : ""; }
     std::string text() const {
-        return "name=" + name_ + ",uuid=" + uuid_ + ",private=" + (private_ ? "true" : "false") +
-               ",mute=" + std::to_string(mute_);
+        std::string t;
+        for (const auto& [k, v] : text_) t += (t.empty() ? "" : ",") + k + "=" + v;
+        return t;
     }
 
 private:
-    std::string name_, uuid_;
-    bool private_ = false;
-    std::int32_t mute_ = -1;
+    std::map<std::string, std::string> text_;  // sorted: the order of the setters is free
 };
 
-std::string idText(hal::IOProcID id) {
-    return id == nullptr ? "null" : id == reinterpret_cast<hal::IOProcID>(&gRegistration) ? "P1" : "?";
+std::string toText(const hal::PlistValue& v) {
+    if (auto b = std::get_if<bool>(&v.v)) return *b ? "true" : "false";
+    if (auto s = std::get_if<std::string>(&v.v)) return "\"" + *s + "\"";
+    std::string t;
+    if (auto a = std::get_if<hal::PlistArray>(&v.v)) {
+        for (const auto& e : *a) t += (t.empty() ? "" : ",") + toText(e);
+        return "[" + t + "]";
+    }
+    for (const auto& e : std::get<hal::PlistDict>(v.v)) t += (t.empty() ? "" : ",") + e.key + "=" + toText(e.value);
+    return "{" + t + "}";
 }
+
+std::string idText(hal::IOProcID id) { return id == nullptr ? "null" : id == kRegistered ? "P1" : "?"; }
 
 }  // namespace
 
@@ -89,16 +91,10 @@ namespace fake {
 
 void reset() { st() = FakeState{}; }
 void setStatus(const std::string& call, hal::OSStatus status) { st().statuses[call] = status; }
-void setDefaultDevice(hal::ObjectID device) { st().defaultDevice = device; }
 void setOutputUID(std::optional<std::string> uid) { st().outputUID = std::move(uid); }
 void setUUIDs(std::vector<std::string> uuids) { st().uuids = std::move(uuids); }
-void onCall(const std::string& call, std::function<void()> action) {
-    st().hooks[call] = std::move(action);
-}
+void onCall(const std::string& call, std::function<void()> action) { st().hooks[call] = std::move(action); }
 void mirrorLogTo(int fd) { st().mirrorFd = fd; }
-const std::vector<std::string>& log() { return st().log; }
-const hal::PlistDict& lastAggregateDescription() { return st().aggregate; }
-hal::IOProc registeredProc() { return st().proc; }
 
 hal::OSStatus feedCycle(const hal::AudioBufferList* input) {
     auto& s = st();
@@ -106,85 +102,55 @@ hal::OSStatus feedCycle(const hal::AudioBufferList* input) {
     return s.proc(s.procDevice, nullptr, input, nullptr, nullptr, nullptr, nullptr);
 }
 
-std::string toText(const hal::PlistValue& v) {
-    if (auto b = std::get_if<bool>(&v.v)) return *b ? "true" : "false";
-    if (auto s = std::get_if<std::string>(&v.v)) return "\"" + *s + "\"";
-    if (auto a = std::get_if<hal::PlistArray>(&v.v)) {
-        std::string t = "[";
-        for (std::size_t i = 0; i < a->size(); ++i) t += (i ? "," : "") + toText((*a)[i]);
-        return t + "]";
-    }
-    return toText(std::get<hal::PlistDict>(v.v));
-}
-
-std::string toText(const hal::PlistDict& d) {
-    std::string t = "{";
-    for (std::size_t i = 0; i < d.size(); ++i) {
-        t += (i ? "," : "") + d[i].key + "=" + toText(d[i].value);
-    }
-    return t + "}";
-}
-
 }  // namespace fake
 
 namespace hal {
 
-std::unique_ptr<TapDescription> makeStereoGlobalTapButExcludeProcesses(
-    const std::vector<ObjectID>& excluded) {
+std::unique_ptr<TapDescription> makeStereoGlobalTapButExcludeProcesses(const std::vector<ObjectID>& excluded) {
     std::string list;
-    for (auto id : excluded) list += (list.empty() ? "" : ",") + std::to_string(id);
-    enter("makeStereoGlobalTapButExcludeProcesses", "[" + list + "]");
-    return std::make_unique<FakeTapDescription>();
+    for (auto id : excluded) list += (list.empty() ? "" : ";") + std::to_string(id);
+    return std::make_unique<FakeTapDescription>("[" + list + "]");
 }
 
 std::string newUUIDString() {
-    auto& s = st();
-    std::string u;
-    if (!s.uuids.empty()) {
-        u = s.uuids.front();
-        s.uuids.erase(s.uuids.begin());
-    } else {
-        u = randomUUIDString();
-    }
-    enter("newUUIDString", "");
-    return u;
+    auto& u = st().uuids;
+    if (u.empty()) return randomUUIDString();
+    std::string first = u.front();
+    u.erase(u.begin());
+    return first;
 }
 
 OSStatus createProcessTap(TapDescription& description, ObjectID* outTap) {
-    const auto status =
-        enter("createProcessTap", static_cast<FakeTapDescription&>(description).text() +
-                                      ",out=" + std::to_string(*outTap));
-    if (status == 0) *outTap = fake::kTapID;
+    const auto status = enter("createProcessTap", static_cast<FakeTapDescription&>(description).text());
+    if (status == 0) *outTap = 10;
     return status;
 }
 
 OSStatus destroyProcessTap(ObjectID tap) { return enter("destroyProcessTap", std::to_string(tap)); }
 
 OSStatus getPropertyObjectID(ObjectID object, const PropertyAddress& address, ObjectID* out) {
-    const auto status = enter("getPropertyObjectID",
-                              std::to_string(object) + "," + addr(address) + ",in=" + std::to_string(*out));
-    if (status == 0) *out = st().defaultDevice;
+    const auto status = enter("getPropertyObjectID", std::to_string(object) + "," + addr(address));
+    if (status == 0) *out = 42;
     return status;
 }
 
-OSStatus getPropertyString(ObjectID object, const PropertyAddress& address,
-                           std::optional<std::string>* out) {
+OSStatus getPropertyString(ObjectID object, const PropertyAddress& address, std::optional<std::string>* out) {
     const auto status = enter("getPropertyString", std::to_string(object) + "," + addr(address));
     if (status == 0) *out = st().outputUID;
     return status;
 }
 
 OSStatus setPropertyFloat64(ObjectID object, const PropertyAddress& address, double value) {
+    const auto status = enter("setPropertyFloat64", "", false);
     char v[32];
     std::snprintf(v, sizeof v, "%.1f", value);
-    return enter("setPropertyFloat64", std::to_string(object) + "," + addr(address) + "," + v);
+    if (status == 0) st().properties[object] += "," + addr(address) + "=" + v;
+    return status;
 }
 
 OSStatus createAggregateDevice(const PlistDict& description, ObjectID* outDevice) {
-    st().aggregate = description;
-    const auto status = enter("createAggregateDevice",
-                              fake::toText(description) + ",out=" + std::to_string(*outDevice));
-    if (status == 0) *outDevice = fake::kAggregateID;
+    const auto status = enter("createAggregateDevice", toText(PlistValue{description}));
+    if (status == 0) *outDevice = 20;
     return status;
 }
 
@@ -193,13 +159,11 @@ OSStatus destroyAggregateDevice(ObjectID device) {
 }
 
 OSStatus createIOProcID(ObjectID device, IOProc proc, void* clientData, IOProcID* outID) {
-    const auto status = enter("createIOProcID", std::to_string(device) + "," +
-                                                    (clientData ? "client" : "null") + ",out=" +
-                                                    idText(*outID));
+    const auto status = enter("createIOProcID", std::to_string(device) + "," + (clientData ? "client" : "null"));
     if (status == 0) {
         st().proc = proc;
         st().procDevice = device;
-        *outID = reinterpret_cast<IOProcID>(&gRegistration);
+        *outID = kRegistered;
     }
     return status;
 }
@@ -208,8 +172,9 @@ OSStatus destroyIOProcID(ObjectID device, IOProcID id) {
     return enter("destroyIOProcID", std::to_string(device) + "," + idText(id));
 }
 
+// The line shows the properties set on the device before it started.
 OSStatus deviceStart(ObjectID device, IOProcID id) {
-    return enter("deviceStart", std::to_string(device) + "," + idText(id));
+    return enter("deviceStart", std::to_string(device) + "," + idText(id) + st().properties[device]);
 }
 
 OSStatus deviceStop(ObjectID device, IOProcID id) {
@@ -219,14 +184,12 @@ OSStatus deviceStop(ObjectID device, IOProcID id) {
 OSStatus runMainLoop(int wakeFd) {
     // A scripted status is a capture lost underneath the program.
     if (const OSStatus lost = enter("runMainLoop", ""); lost != 0) return lost;
-    // Wait for the wake-up, as the real loops do; give up after 10 s so a
-    // broken test ends instead of hanging (the loop then "ends by itself").
+    // Wait for the wake-up as the real loops do; after 10 s a broken test
+    // ends instead of hanging (the loop then "ends by itself").
     pollfd p{wakeFd, POLLIN, 0};
-    for (;;) {
-        const int r = ::poll(&p, 1, 10000);
-        if (r < 0 && errno == EINTR) continue;
-        return 0;
+    while (::poll(&p, 1, 10000) < 0 && errno == EINTR) {
     }
+    return 0;
 }
 
 }  // namespace hal

@@ -1,6 +1,7 @@
 // The aggregate-device description as the macOS binding hands it to Core
-// Audio: hal::coreaudio::plist::convert driven by a stand-in for Core Foundation that
-// builds a tree and counts references, fed with setup's own description.
+// Audio: hal::coreaudio::plist::convert driven by a stand-in for Core
+// Foundation that builds a tree and counts references, fed with setup's own
+// description.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,66 +15,36 @@
 namespace {
 
 struct Node {
-    enum Kind { String, Boolean, Array, Dictionary } kind = String;
-    std::string text;
-    bool flag = false;
-    std::vector<Node*> items;  // Array: elements; Dictionary: values
-    std::vector<Node*> keys;   // Dictionary only
-    int refs = 1;              // created owned, as Core Foundation's Create calls
+    std::string text;          // a string's text, "true"/"false", "[" or "{"
+    std::vector<Node*> items;  // array elements, dictionary values
+    std::vector<Node*> keys;   // dictionary keys
+    int refs = 1;              // created owned, as the Create calls are
 };
 
-// Stands in for Core Foundation: containers retain what they hold and
-// release it when they go. Creation number `failAt` (1-based) returns null.
+// Containers retain what they hold and release it when they go. Creation
+// number `failAt` (1-based) returns null.
 struct TreeOps {
     using Ref = Node*;
-
     std::vector<std::unique_ptr<Node>> all;
-    int created = 0;
-    int failAt = 0;
-    int overReleases = 0;
+    int created = 0, failAt = 0, overReleases = 0;
 
-    Node* make(Node::Kind kind) {
+    Node* make(std::string text, const Ref* items = nullptr, std::size_t n = 0, const Ref* keys = nullptr) {
         if (++created == failAt) return nullptr;
-        all.push_back(std::make_unique<Node>());
-        all.back()->kind = kind;
+        all.push_back(std::make_unique<Node>(Node{std::move(text), {items, items + n}, {}}));
+        if (keys) all.back()->keys.assign(keys, keys + n);
+        for (Node* c : all.back()->items) ++c->refs;
+        for (Node* c : all.back()->keys) ++c->refs;
         return all.back().get();
     }
-    static void retain(Node* n) { ++n->refs; }
-
-    Ref string(const std::string& s) {
-        Node* n = make(Node::String);
-        if (n) n->text = s;
-        return n;
-    }
-    Ref boolean(bool b) {
-        Node* n = make(Node::Boolean);
-        if (n) n->flag = b;
-        return n;
-    }
-    Ref array(const Ref* items, std::size_t count) {
-        Node* n = make(Node::Array);
-        if (!n) return nullptr;
-        n->items.assign(items, items + count);
-        for (Node* i : n->items) retain(i);
-        return n;
-    }
-    Ref dictionary(const Ref* keys, const Ref* values, std::size_t count) {
-        Node* n = make(Node::Dictionary);
-        if (!n) return nullptr;
-        n->keys.assign(keys, keys + count);
-        n->items.assign(values, values + count);
-        for (Node* k : n->keys) retain(k);
-        for (Node* v : n->items) retain(v);
-        return n;
-    }
+    Ref string(const std::string& s) { return make("\"" + s + "\""); }
+    Ref boolean(bool b) { return make(b ? "true" : "false"); }
+    Ref array(const Ref* items, std::size_t n) { return make("[", items, n); }
+    Ref dictionary(const Ref* keys, const Ref* values, std::size_t n) { return make("{", values, n, keys); }
     void release(Ref r) {
-        if (r->refs <= 0) {
-            ++overReleases;
-            return;
-        }
+        if (r->refs <= 0) return void(++overReleases);
         if (--r->refs > 0) return;
-        for (Node* k : r->keys) release(k);
-        for (Node* v : r->items) release(v);
+        for (Node* c : r->keys) release(c);
+        for (Node* c : r->items) release(c);
     }
     int live() const {
         int n = 0;
@@ -82,111 +53,53 @@ struct TreeOps {
     }
 };
 
-// A dictionary node as key text -> value node; fails the test on a key
-// that is not a string or appears twice.
-std::map<std::string, const Node*> entries(const Node* dict) {
-    std::map<std::string, const Node*> out;
-    EXPECT_EQ(dict->kind, Node::Dictionary);
-    EXPECT_EQ(dict->keys.size(), dict->items.size());
-    for (std::size_t i = 0; i < dict->keys.size() && i < dict->items.size(); ++i) {
-        EXPECT_EQ(dict->keys[i]->kind, Node::String);
-        EXPECT_TRUE(out.emplace(dict->keys[i]->text, dict->items[i]).second)
-            << "duplicate key " << dict->keys[i]->text;
+// The tree as text, dictionaries by key (Core Foundation keeps no order).
+std::string render(const Node* n) {
+    if (n->text == "[") {
+        std::string t;
+        for (const Node* c : n->items) t += (t.empty() ? "" : ",") + render(c);
+        return "[" + t + "]";
     }
-    return out;
+    if (n->text != "{") return n->text;
+    std::map<std::string, std::string> byKey;
+    for (std::size_t i = 0; i < n->keys.size(); ++i) {
+        EXPECT_TRUE(byKey.emplace(render(n->keys[i]), render(n->items[i])).second) << "duplicate key";
+    }
+    std::string t;
+    for (const auto& [k, v] : byKey) t += (t.empty() ? "" : ",") + k + "=" + v;
+    return "{" + t + "}";
 }
 
-void expectString(const Node* n, const std::string& text) {
-    ASSERT_NE(n, nullptr);
-    EXPECT_EQ(n->kind, Node::String);
-    EXPECT_EQ(n->text, text);
+hal::PlistDict description() {
+    return aggregateDescription("app.mirvo.tap.0F1E2D3C", "BuiltInSpeakerDevice", "9A8B7C6D");
 }
 
-void expectBoolean(const Node* n, bool value) {
-    ASSERT_NE(n, nullptr);
-    EXPECT_EQ(n->kind, Node::Boolean);
-    EXPECT_EQ(n->flag, value);
-}
-
-const std::string kAggregateUID = "app.mirvo.tap.0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
-const std::string kOutputUID = "BuiltInSpeakerDevice";
-const std::string kTapUID = "9A8B7C6D-5E4F-4031-9283-746556473829";
-
-TEST(AggregateDescriptionForCoreAudio, HasTheEightKeysWithPlatformTypes) {
+TEST(AggregateDescriptionForCoreAudio, TheEightKeysWithPlatformTypes) {
     TreeOps ops;
-    Node* root = hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
+    Node* root = hal::coreaudio::plist::convert(ops, description());
     ASSERT_NE(root, nullptr);
-
-    const auto top = entries(root);
-    ASSERT_EQ(top.size(), 8u);
-    expectString(top.at("name"), "MirvoAggregate");
-    expectString(top.at("uid"), kAggregateUID);
-    expectString(top.at("master"), kOutputUID);
-    expectBoolean(top.at("private"), true);
-    expectBoolean(top.at("stacked"), false);
-    expectBoolean(top.at("tapautostart"), true);
-
-    const Node* subdevices = top.at("subdevices");
-    ASSERT_EQ(subdevices->kind, Node::Array);
-    ASSERT_EQ(subdevices->items.size(), 1u);
-    const auto sub = entries(subdevices->items[0]);
-    ASSERT_EQ(sub.size(), 1u);
-    expectString(sub.at("uid"), kOutputUID);
-
-    const Node* taps = top.at("taps");
-    ASSERT_EQ(taps->kind, Node::Array);
-    ASSERT_EQ(taps->items.size(), 1u);
-    const auto tap = entries(taps->items[0]);
-    ASSERT_EQ(tap.size(), 2u);
-    expectString(tap.at("uid"), kTapUID);
-    expectBoolean(tap.at("drift"), true);
-
+    EXPECT_EQ(render(root),
+              "{\"master\"=\"BuiltInSpeakerDevice\",\"name\"=\"MirvoAggregate\",\"private\"=true,"
+              "\"stacked\"=false,\"subdevices\"=[{\"uid\"=\"BuiltInSpeakerDevice\"}],"
+              "\"tapautostart\"=true,\"taps\"=[{\"drift\"=true,\"uid\"=\"9A8B7C6D\"}],"
+              "\"uid\"=\"app.mirvo.tap.0F1E2D3C\"}");
     ops.release(root);
 }
 
-TEST(AggregateDescriptionForCoreAudio, CallerOwnsOnlyTheRoot) {
-    TreeOps ops;
-    Node* root = hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
-    ASSERT_NE(root, nullptr);
-    // Every other object is held once, by its container alone.
-    for (const auto& n : ops.all) EXPECT_EQ(n->refs, 1) << n->text;
-    ops.release(root);
-    EXPECT_EQ(ops.live(), 0);
-    EXPECT_EQ(ops.overReleases, 0);
-}
-
-TEST(AggregateDescriptionForCoreAudio, AnyFailedCreationYieldsNullAndLeaksNothing) {
+// The caller owns the root alone; any failed creation gives null. Either
+// way nothing leaks and nothing is released twice.
+TEST(AggregateDescriptionForCoreAudio, OwnershipWithAnyCreationFailing) {
     TreeOps counting;
-    Node* root = hal::coreaudio::plist::convert(counting, aggregateDescription(kAggregateUID, kOutputUID, kTapUID));
-    ASSERT_NE(root, nullptr);
-    const int creations = counting.created;
-    ASSERT_GT(creations, 20);  // 8 keys, 8 values, 2 arrays, 2 nested dicts with keys and values
-
-    for (int failAt = 1; failAt <= creations; ++failAt) {
+    counting.release(hal::coreaudio::plist::convert(counting, description()));
+    EXPECT_EQ(counting.live(), 0);
+    EXPECT_EQ(counting.overReleases, 0);
+    for (int failAt = 1; failAt <= counting.created; ++failAt) {
         TreeOps ops;
         ops.failAt = failAt;
-        EXPECT_EQ(hal::coreaudio::plist::convert(ops, aggregateDescription(kAggregateUID, kOutputUID, kTapUID)),
-                  nullptr)
-            << "creation " << failAt << " failed";
+        EXPECT_EQ(hal::coreaudio::plist::convert(ops, description()), nullptr) << failAt;
         EXPECT_EQ(ops.live(), 0) << "leak after creation " << failAt << " failed";
-        EXPECT_EQ(ops.overReleases, 0) << "creation " << failAt << " failed";
+        EXPECT_EQ(ops.overReleases, 0) << failAt;
     }
-}
-
-TEST(AggregateDescriptionForCoreAudio, EmptyContainersConvert) {
-    TreeOps ops;
-    const hal::PlistDict empty{{"list", hal::PlistValue{hal::PlistArray{}}},
-                               {"dict", hal::PlistValue{hal::PlistDict{}}}};
-    Node* root = hal::coreaudio::plist::convert(ops, empty);
-    ASSERT_NE(root, nullptr);
-    const auto top = entries(root);
-    ASSERT_EQ(top.size(), 2u);
-    EXPECT_EQ(top.at("list")->kind, Node::Array);
-    EXPECT_TRUE(top.at("list")->items.empty());
-    EXPECT_EQ(top.at("dict")->kind, Node::Dictionary);
-    EXPECT_TRUE(top.at("dict")->keys.empty());
-    ops.release(root);
-    EXPECT_EQ(ops.live(), 0);
 }
 
 }  // namespace
