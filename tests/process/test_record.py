@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from conftest import BLUE, GREEN, RED, WHITE, nv12_bytes
+from conftest import BLUE, GREEN, RED, WHITE, nv12_bytes, send
 
 W, H, FPS = 160, 90, 10
 Y4M_HEAD = len(f"YUV4MPEG2 W{W} H{H} F{FPS}:1 Ip A1:1 C420mpeg2 XCOLORRANGE=LIMITED\n")
@@ -28,15 +28,15 @@ def record(spawn, build, out, env, *args, mp4=False, **kw):
                   *([] if mp4 else ["--no-mp4"]), *args], env=env, **kw)
 
 
+# ffprobe's view of each stream of path: key=value|... lines.
 def streams(path, entries):
-    """ffprobe's view of each stream of path: key=value|... lines."""
     return subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
                            f"stream={entries}", "-of", "compact=p=0", path],
                           capture_output=True, text=True).stdout.splitlines()
 
 
+# Guard: pred() becomes true while child still runs.
 def wait_until(pred, child, timeout=10):
-    """Guard: pred() becomes true while child still runs."""
     deadline = time.monotonic() + timeout
     while not pred():
         if not child.alive() or time.monotonic() > deadline:
@@ -95,17 +95,13 @@ def test_audio_program_ended_by_sigterm(spawn, build, pulse, tmp_path, script, s
     assert rec.err.decode().splitlines() == [line.format(out=out, prog=prog)]
 
 
-def audio_child(rec):
-    tasks = pathlib.Path(f"/proc/{rec.pid}/task")
-    return int(" ".join(t.read_text() for t in tasks.glob("*/children")).split()[0])
-
-
 def test_audio_program_killed_mid_recording_leaves_both_files_readable(
         spawn, build, env, tmp_path):
     rec = record(spawn, build, tmp_path, env)
     wait_until(lambda: size(tmp_path / "video.y4m") >= Y4M_HEAD + 2 * FRAME and
                size(tmp_path / "audio.wav") > 80, rec)
-    os.kill(audio_child(rec), signal.SIGKILL)
+    children = pathlib.Path(f"/proc/{rec.pid}/task").glob("*/children")
+    os.kill(int(" ".join(c.read_text() for c in children).split()[0]), signal.SIGKILL)
     assert rec.wait(5, "mirvo-record") == 1
     assert rec.err.decode().splitlines() == [
         f"mirvo-record: {build.audio} ended with killed by signal Killed"]
@@ -167,8 +163,8 @@ def test_a_recording_that_cannot_be_made_exits_1_with_one_reason(
     assert rec.err.decode().splitlines() == [l.format(audio=build.audio, out=out) for l in lines]
 
 
+# The samples of a RIFF WAV (80-byte header) as one array, L R L R ...
 def wav_samples(path):
-    """The samples of a RIFF WAV (80-byte header) as one array, L R L R ..."""
     return array.array("h", path.read_bytes()[80:])
 
 
@@ -184,7 +180,7 @@ STILL_LIBRARY = r"""
 static int out = -1, stopped;
 static size_t size;
 static void* run(void* frame) {
-    for (size_t done = 0; done < size;) done += (size_t)write(out, (char*)frame + done, size - done);
+    for (size_t done = 0; done < size;) done += write(out, (char*)frame + done, size - done);
     while (!__atomic_load_n(&stopped, __ATOMIC_SEQ_CST)) usleep(1000);
     return (void*)(intptr_t)close(out);
 }
@@ -252,8 +248,8 @@ def test_no_audio_records_the_picture_alone_until_sigint(spawn, build, xvfb, tmp
             (3 * W // 4, 3 * H // 4): WHITE}
     for f in range(Y4M_HEAD, len(y4m), FRAME):
         y, cb, cr = (y4m[f + 6 + o:] for o in (0, W * H, W * H * 5 // 4))
-        got = {(x, yy): (y[yy * W + x], cb[yy // 2 * W // 2 + x // 2], cr[yy // 2 * W // 2 + x // 2])
-               for x, yy in want}
+        c = lambda x, yy: yy // 2 * W // 2 + x // 2
+        got = {(x, yy): (y[yy * W + x], cb[c(x, yy)], cr[c(x, yy)]) for x, yy in want}
         assert (y4m[f:f + 6], got) == (b"FRAME\n", want)
 
 
@@ -261,7 +257,7 @@ def test_progress_line_on_a_terminal(spawn, build, pulse, tmp_path):
     run = spawn(["script", "-qec", f"{build.record} --no-video --duration 1 --no-mp4 "
                  f"--out {tmp_path}", "/dev/null"], env=pulse.env)
     assert run.wait(15, "mirvo-record") == 0, run.out
-    assert re.search(rb"\r\x1b\[K00:0[01]  frames 0  audio [01]\.\d\d s  0\.\d MB", run.out), run.out
+    assert re.search(rb"\r\x1b\[K00:0[01]  frames 0  audio [01]\.\d\d s  0\.\d MB", run.out)
 
 
 # Paints the whole root in the colour (hex RRGGBB) of each line it reads and
@@ -286,14 +282,14 @@ int main(void) {
 """
 
 
+# A flash on the screen and a click into the sink at the same instant. The
+# click goes through a player stream that is already running, fed silence
+# through a one-page pipe as fast as it takes it, so neither the player's
+# start-up nor a backlog adds to its latency (about 10 ms). An idle
+# PulseAudio null sink has rendered up to 2 s ahead, and a new player is
+# first heard once that has played out: the clapper waits until its player
+# takes data.
 class Clapper:
-    """A flash on the screen and a click into the sink at the same instant.
-    The click goes through a player stream that is already running, fed
-    silence through a one-page pipe as fast as it takes it, so neither the
-    player's start-up nor a backlog adds to its latency (about 10 ms). An
-    idle PulseAudio null sink has rendered up to 2 s ahead, and a new player
-    is first heard once that has played out: the clapper waits until its
-    player takes data."""
 
     def __init__(self, spawn, c_host, env):
         self.painter = spawn([c_host(FLASH, "-lxcb")], env=env, stdin=subprocess.PIPE,
@@ -304,10 +300,7 @@ class Clapper:
         self.clicks, self.fed, self.running = 0, 0, True
         self.thread = threading.Thread(target=self._feed)
         self.thread.start()
-        deadline = time.monotonic() + 5
-        while self.fed < 4096 + 19200:  # the pipe, then 100 ms taken
-            assert time.monotonic() < deadline, "the player did not start"
-            time.sleep(0.01)
+        wait_until(lambda: self.fed >= 4096 + 19200, self.player)  # the pipe, then 100 ms taken
 
     def _feed(self):
         # Left only: swapped channels lose the click.
@@ -320,8 +313,7 @@ class Clapper:
             self.fed += os.write(fd, bytes(480))
 
     def clap(self, colour):
-        self.painter.proc.stdin.write(f"{colour}\n".encode())
-        self.painter.proc.stdin.flush()
+        send(self.painter, colour)
         self.clicks += 1
         assert self.painter.proc.stdout.readline() == b"ok\n"
 
@@ -334,9 +326,9 @@ def first(values, start, pred):
     return next(i for i in range(start, len(values)) if pred(values[i]))
 
 
+# Seconds from the start to the first flash and the first click, and to the
+# second of each (after the first by 1 s or more), as two pairs.
 def onsets(luma, samples, fps):
-    """Seconds from the start to the first flash and the first click, and to
-    the second of each (after the first by 1 s or more), as two pairs."""
     f1 = first(luma, 0, lambda y: y > 150)
     f2 = first(luma, f1 + fps, lambda y: y < 40)
     loud = lambda s: abs(s) > 20000
@@ -362,8 +354,7 @@ def test_clapperboard_flash_and_click_in_sync(spawn, build, env, c_host, tmp_pat
         clapper.close()
     # The two files: the top left quadrant's centre, every left sample.
     y4m = (tmp_path / "video.y4m").read_bytes()[head:]
-    frame = 6 + nv12_bytes(W, H)
-    luma = [y4m[i * frame + 6 + (H // 4) * W + W // 4] for i in range(fps * secs)]
+    luma = [y4m[i * FRAME + 6 + (H // 4) * W + W // 4] for i in range(fps * secs)]
     samples = wav_samples(tmp_path / "audio.wav")
     pairs = {"wav/y4m": onsets(luma, samples[0::2], fps)}
     # recording.mp4, decoded.
@@ -377,9 +368,7 @@ def test_clapperboard_flash_and_click_in_sync(spawn, build, env, c_host, tmp_pat
     # seen by the capture up to 1/fps late and shows from the next frame on
     # the 1/fps grid, so it can only look later. The click's own latency
     # (about 10 ms) makes it look later and counts against the 40 ms.
-    print("flash - click offsets, s:", {k: [round(f - c, 4) for f, c in v]
-                                        for k, v in pairs.items()})
-    assert (len(y4m), len(samples)) == (fps * secs * frame, 2 * 48000 * secs)
+    assert (len(y4m), len(samples)) == (fps * secs * FRAME, 2 * 48000 * secs)
     for name, onset in pairs.items():
         for flash, click in onset:
             assert -0.040 <= flash - click <= 0.040 + 2 / fps, (name, onset)
