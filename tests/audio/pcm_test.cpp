@@ -86,6 +86,7 @@ TEST(ConvertPaths, EveryFloatBitPatternMatchesScalar) {
         for (std::size_t i = 0; i < kChunk; ++i) src[i] = fromBits(std::uint32_t(base + i));
         pcm::convertReference(kChunk / 2, 2, src.data(), want.data());
         for (const char* path : pcm::availablePaths()) {
+            if (std::strcmp(path, "scalar") == 0) continue;
             ASSERT_TRUE(pcm::convertWith(path, kChunk / 2, 2, src.data(), got.data()));
             if (std::memcmp(got.data(), want.data(), kChunk * 2) == 0) continue;
             for (std::size_t i = 0; i < kChunk; ++i)
