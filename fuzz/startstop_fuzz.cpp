@@ -73,7 +73,7 @@ void expectEof(Reader& r, const char* when) {
 
 const char* kPoints[] = {"getShareableContent", "addStreamOutput", "startCapture", "stopCapture"};
 // Calls at which the fake can throw; before the sink exists or after.
-const char* kThrowPoints[] = {"getShareableContent", "setWidth", "makeSerialQueue", "addStreamOutput",
+const char* kThrowPoints[] = {"getShareableContent", "makeStreamConfiguration", "makeSerialQueue", "addStreamOutput",
                               "startCapture"};
 
 }  // namespace

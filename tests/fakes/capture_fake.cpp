@@ -7,14 +7,11 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <stdexcept>
-
-#include <unistd.h>
+#include <set>
 
 namespace {
 
-using namespace std::chrono_literals;
-constexpr auto kGuard = 10s;  // against hangs only; no test depends on time
+constexpr auto kGuard = std::chrono::seconds(10);  // against hangs only
 
 class FakeStream;
 
@@ -23,16 +20,12 @@ struct FakeState {
     std::condition_variable changed;
     int displayCount = 1;
     std::map<std::string, std::string> errors;
-    std::map<std::string, bool> throwing;
-    std::map<std::string, bool> holding;
+    std::set<std::string> throwing, holding;
     std::map<std::string, std::deque<std::function<void()>>> held;
-    std::vector<std::string> log;
-    std::map<std::string, std::thread::id> threads;
-    int configs = 0;
-    int streamsMade = 0;
-    int live = 0;
+    std::vector<std::string> events;
+    std::thread::id contentThread;
+    int streamsMade = 0, live = 0;
     std::weak_ptr<FakeStream> newest;
-    std::weak_ptr<capture::Queue> lastQueue;
 };
 
 FakeState& st() {
@@ -40,45 +33,35 @@ FakeState& st() {
     return s;
 }
 
-// Logs the call; returns the scripted error of that call, if any.
-std::optional<capture::Error> enter(const std::string& name, const std::string& args) {
+// Records the event (if any); throws or returns the call's scripted error.
+std::optional<capture::Error> enter(const std::string& call, const std::string& event) {
     auto& s = st();
     std::lock_guard<std::mutex> g(s.m);
-    s.log.push_back(name + "(" + args + ")");
-    s.threads[name] = std::this_thread::get_id();
+    if (!event.empty()) s.events.push_back(event);
     s.changed.notify_all();
-    if (s.throwing[name]) throw std::bad_alloc();
-    auto it = s.errors.find(name);
+    if (s.throwing.count(call)) throw std::bad_alloc();
+    auto it = s.errors.find(call);
     if (it == s.errors.end()) return std::nullopt;
     return capture::Error{it->second};
 }
 
 // Runs `fire` now, or keeps it for releaseHeld when the call is held.
-void complete(const std::string& name, std::function<void()> fire) {
-    auto& s = st();
+void complete(const std::string& call, std::function<void()> fire) {
     {
-        std::lock_guard<std::mutex> g(s.m);
-        if (s.holding[name]) {
-            s.held[name].push_back(std::move(fire));
-            s.changed.notify_all();
+        std::lock_guard<std::mutex> g(st().m);
+        if (st().holding.count(call)) {
+            st().held[call].push_back(std::move(fire));
+            st().changed.notify_all();
             return;
         }
     }
     fire();
 }
 
-std::string fourcc(std::uint32_t v) {
-    std::string t;
-    for (int shift = 24; shift >= 0; shift -= 8) t.push_back(char((v >> shift) & 0xFF));
-    return t;
-}
-
-const char* yesNo(bool b) { return b ? "true" : "false"; }
-
-// The most-derived object, to tell whether two interfaces are one object.
-template <class T>
-const void* identity(const std::shared_ptr<T>& p) {
-    return p ? dynamic_cast<const void*>(p.get()) : nullptr;
+template <class Pred>
+bool waitUntil(Pred pred) {
+    std::unique_lock<std::mutex> g(st().m);
+    return st().changed.wait_for(g, kGuard, [&] { return pred(st()); });
 }
 
 class FakeDisplay final : public capture::Display {
@@ -92,92 +75,69 @@ public:
     explicit FakeContent(int count) {
         for (int i = 0; i < count; ++i) displays_.push_back(std::make_shared<FakeDisplay>(i));
     }
-    std::vector<std::shared_ptr<capture::Display>> displays() const override {
-        enter("displays", "");
-        return displays_;
-    }
+    std::vector<std::shared_ptr<capture::Display>> displays() const override { return displays_; }
 
 private:
     std::vector<std::shared_ptr<capture::Display>> displays_;
 };
 
-class FakeFilter final : public capture::ContentFilter {
-public:
-    explicit FakeFilter(std::string n) : name(std::move(n)) {}
-    const std::string name;
-};
-
+// Set on the start task's thread before the stream exists; read by the test
+// after the start has returned.
 class FakeConfiguration final : public capture::StreamConfiguration {
 public:
-    explicit FakeConfiguration(int n) : name("config" + std::to_string(n)) {}
-    void setWidth(std::int64_t v) override { enter("setWidth", std::to_string(v)); }
-    void setHeight(std::int64_t v) override { enter("setHeight", std::to_string(v)); }
+    void setWidth(std::int64_t v) override { values.width = v; }
+    void setHeight(std::int64_t v) override { values.height = v; }
     void setMinimumFrameInterval(capture::Time t) override {
-        enter("setMinimumFrameInterval",
-              std::to_string(t.value) + "/" + std::to_string(t.timescale));
+        values.intervalValue = t.value;
+        values.intervalTimescale = t.timescale;
     }
-    void setPixelFormat(std::uint32_t f) override { enter("setPixelFormat", fourcc(f)); }
-    void setShowsCursor(bool b) override { enter("setShowsCursor", yesNo(b)); }
-    void setQueueDepth(std::int64_t d) override { enter("setQueueDepth", std::to_string(d)); }
-    void setCapturesAudio(bool b) override { enter("setCapturesAudio", yesNo(b)); }
-    const std::string name;
-};
-
-class FakeQueue final : public capture::Queue {
-public:
-    explicit FakeQueue(std::string l) : label(std::move(l)) {}
-    const std::string label;
+    void setPixelFormat(std::uint32_t f) override { values.pixelFormat = f; }
+    void setShowsCursor(bool b) override { values.showsCursor = b; }
+    void setQueueDepth(std::int64_t d) override { values.queueDepth = d; }
+    void setCapturesAudio(bool b) override { values.capturesAudio = b; }
+    fake::Config values;
 };
 
 class FakeStream final : public capture::Stream, public std::enable_shared_from_this<FakeStream> {
 public:
-    FakeStream(int n, std::shared_ptr<capture::StreamDelegate> delegate)
-        : name("stream" + std::to_string(n)), delegate_(std::move(delegate)) {}
+    FakeStream(int n, std::shared_ptr<capture::StreamDelegate> delegate,
+               std::shared_ptr<FakeConfiguration> configuration)
+        : name("stream" + std::to_string(n)), config(std::move(configuration)),
+          delegate_(std::move(delegate)) {}
 
     ~FakeStream() override {
-        enter("~Stream", name);
-        auto& s = st();
-        std::lock_guard<std::mutex> g(s.m);
-        --s.live;
-        s.changed.notify_all();
-        // delegate_ and outputs_ go after this body: the sink may close its
-        // descriptor now.
+        enter("", "~Stream(" + name + ")");
+        std::lock_guard<std::mutex> g(st().m);
+        --st().live;
+        st().changed.notify_all();
+        // The delegate and outputs go after this body: the sink may close
+        // its descriptor only now.
     }
 
     bool addStreamOutput(std::shared_ptr<capture::StreamOutput> output, capture::OutputType type,
-                         std::shared_ptr<capture::Queue> queue, capture::Error* error) override {
-        const auto* q = dynamic_cast<const FakeQueue*>(queue.get());
-        const char* who = output == nullptr                               ? "null"
-                          : identity(output) == identity(delegate_) ? "delegate"
-                                                                         : "other";
-        auto failure = enter("addStreamOutput",
-                             name + "," + (type == capture::kOutputTypeScreen ? "screen" : "audio") +
-                                 "," + (q ? q->label : "null") + "," + who);
-        {
-            std::lock_guard<std::mutex> g(st().m);
-            st().lastQueue = queue;
-        }
-        if (failure) {
+                         std::shared_ptr<capture::Queue>, capture::Error* error) override {
+        if (auto failure = enter("addStreamOutput", "addStreamOutput(" + name + ")")) {
             if (error) *error = *failure;
             return false;
         }
         std::lock_guard<std::mutex> g(m_);
-        outputs_.push_back({std::move(output), type, std::move(queue)});
+        outputs_.emplace_back(std::move(output), type);
         return true;
     }
 
     void startCapture(capture::Completion completion) override {
-        auto failure = enter("startCapture", name);
+        auto failure = enter("startCapture", "startCapture(" + name + ")");
         complete("startCapture", [c = std::move(completion), failure] { c(failure); });
     }
 
     void stopCapture(capture::Completion completion) override {
-        auto failure = enter("stopCapture", name);
-        // The stream is marked stopped as the completion runs; nothing is
-        // delivered after that.
-        std::weak_ptr<FakeStream> self = weak_from_this();
-        complete("stopCapture", [c = std::move(completion), failure, self] {
-            if (auto s = self.lock()) s->markStopped();
+        auto failure = enter("stopCapture", "stopCapture(" + name + ")");
+        // Marked stopped as the completion runs: nothing is delivered after.
+        complete("stopCapture", [c = std::move(completion), failure, self = weak_from_this()] {
+            if (auto s = self.lock()) {
+                std::lock_guard<std::mutex> g(s->m_);
+                s->stopped_ = true;
+            }
             c(failure);
         });
     }
@@ -187,8 +147,8 @@ public:
         {
             std::lock_guard<std::mutex> g(m_);
             if (stopped_) return false;
-            for (auto& o : outputs_)
-                if (o.type == type) targets.push_back(o.output);
+            for (auto& [output, t] : outputs_)
+                if (t == type) targets.push_back(output);
         }
         for (auto& t : targets) t->didOutputSampleBuffer(*this, sample, type);
         return true;
@@ -200,22 +160,13 @@ public:
         return true;
     }
 
-    void markStopped() {
-        std::lock_guard<std::mutex> g(m_);
-        stopped_ = true;
-    }
-
     const std::string name;
+    const std::shared_ptr<FakeConfiguration> config;
 
 private:
-    struct Output {
-        std::shared_ptr<capture::StreamOutput> output;
-        capture::OutputType type;
-        std::shared_ptr<capture::Queue> queue;
-    };
     std::mutex m_;
     const std::shared_ptr<capture::StreamDelegate> delegate_;
-    std::vector<Output> outputs_;
+    std::vector<std::pair<std::shared_ptr<capture::StreamOutput>, capture::OutputType>> outputs_;
     bool stopped_ = false;
 };
 
@@ -224,34 +175,21 @@ std::shared_ptr<FakeStream> newestStream() {
     return st().newest.lock();
 }
 
-template <class Pred>
-bool waitUntil(Pred pred) {
-    auto& s = st();
-    std::unique_lock<std::mutex> g(s.m);
-    return s.changed.wait_for(g, kGuard, [&] { return pred(s); });
-}
-
 }  // namespace
 
 namespace fake {
 
 void reset() {
-    auto& s = st();
-    std::deque<std::function<void()>> dropped;  // destroyed outside the lock
-    std::lock_guard<std::mutex> g(s.m);
-    for (auto& [name, q] : s.held)
-        for (auto& f : q) dropped.push_back(std::move(f));
-    s.displayCount = 1;
-    s.errors.clear();
-    s.throwing.clear();
-    s.holding.clear();
-    s.held.clear();
-    s.log.clear();
-    s.threads.clear();
-    s.configs = 0;
-    s.streamsMade = 0;
-    s.newest.reset();
-    s.lastQueue.reset();
+    std::map<std::string, std::deque<std::function<void()>>> dropped;  // destroyed unlocked
+    std::lock_guard<std::mutex> g(st().m);
+    dropped.swap(st().held);
+    st().displayCount = 1;
+    st().errors.clear();
+    st().throwing.clear();
+    st().holding.clear();
+    st().events.clear();
+    st().streamsMade = 0;
+    st().newest.reset();
 }
 
 void setDisplayCount(int count) {
@@ -266,28 +204,16 @@ void setError(const std::string& call, const std::string& description) {
 
 void throwBadAlloc(const std::string& call) {
     std::lock_guard<std::mutex> g(st().m);
-    st().throwing[call] = true;
+    st().throwing.insert(call);
 }
 
 void holdCompletions(const std::string& call) {
     std::lock_guard<std::mutex> g(st().m);
-    st().holding[call] = true;
+    st().holding.insert(call);
 }
 
-void stopHolding() {
-    std::deque<std::function<void()>> pending;
-    {
-        std::lock_guard<std::mutex> g(st().m);
-        st().holding.clear();
-        for (auto& [name, q] : st().held)
-            for (auto& f : q) pending.push_back(std::move(f));
-        st().held.clear();
-    }
-    for (auto& f : pending) f();
-}
-
-bool waitForHeld(const std::string& call, std::size_t count) {
-    return waitUntil([&](FakeState& s) { return s.held[call].size() >= count; });
+bool waitForHeld(const std::string& call) {
+    return waitUntil([&](FakeState& s) { return !s.held[call].empty(); });
 }
 
 bool releaseHeld(const std::string& call) {
@@ -303,22 +229,37 @@ bool releaseHeld(const std::string& call) {
     return true;
 }
 
-std::vector<std::string> log() {
-    std::lock_guard<std::mutex> g(st().m);
-    return st().log;
+void stopHolding() {
+    std::map<std::string, std::deque<std::function<void()>>> pending;
+    {
+        std::lock_guard<std::mutex> g(st().m);
+        st().holding.clear();
+        pending.swap(st().held);
+    }
+    for (auto& [call, q] : pending)
+        for (auto& f : q) f();
 }
 
-bool waitForLog(const std::string& line, std::size_t count) {
+std::vector<std::string> events() {
+    std::lock_guard<std::mutex> g(st().m);
+    return st().events;
+}
+
+bool waitForEvent(const std::string& event) {
     return waitUntil([&](FakeState& s) {
-        std::size_t n = 0;
-        for (const auto& l : s.log) n += l == line;
-        return n >= count;
+        return std::find(s.events.begin(), s.events.end(), event) != s.events.end();
     });
 }
 
-std::thread::id threadOf(const std::string& call) {
+std::optional<Config> configOfNewestStream() {
+    auto s = newestStream();
+    if (!s || !s->config) return std::nullopt;
+    return s->config->values;
+}
+
+std::thread::id contentThread() {
     std::lock_guard<std::mutex> g(st().m);
-    return st().threads[call];
+    return st().contentThread;
 }
 
 int liveStreams() {
@@ -328,11 +269,6 @@ int liveStreams() {
 
 bool waitForNoStreams() {
     return waitUntil([](FakeState& s) { return s.live == 0; });
-}
-
-std::weak_ptr<capture::Queue> lastQueue() {
-    std::lock_guard<std::mutex> g(st().m);
-    return st().lastQueue;
 }
 
 bool deliverSample(const capture::SampleBuffer& sample, capture::OutputType type) {
@@ -345,81 +281,18 @@ bool deliverStop(const std::string& description) {
     return s && s->reportStop(description);
 }
 
-// --- PixelBuffer ---
-
-struct PixelBuffer::Calls {
-    std::mutex m;
-    std::vector<std::string> list;
-    int depth = 0;
-};
-
 PixelBuffer::PixelBuffer(std::size_t width, std::size_t height, std::uint32_t format,
                          std::size_t lumaStride, std::size_t chromaStride)
-    : width_(width), height_(height), format_(format), calls_(std::make_unique<Calls>()) {
-    const std::size_t cw = (width + 1) / 2;
-    const std::size_t ch = (height + 1) / 2;
+    : width_(width), height_(height), format_(format) {
     strides_[0] = lumaStride ? lumaStride : width;
-    strides_[1] = chromaStride ? chromaStride : 2 * cw;
-    // Each plane's last byte is the last before an inaccessible page.
+    strides_[1] = chromaStride ? chromaStride : 2 * ((width + 1) / 2);
     planes_[0] = std::make_unique<testing_support::PageEndBuffer>(strides_[0] * height);
-    planes_[1] = std::make_unique<testing_support::PageEndBuffer>(strides_[1] * ch);
-}
-
-PixelBuffer::~PixelBuffer() = default;
-
-void PixelBuffer::note(std::string call) const {
-    std::lock_guard<std::mutex> g(calls_->m);
-    calls_->list.push_back(std::move(call));
-}
-
-std::vector<std::string> PixelBuffer::calls() const {
-    std::lock_guard<std::mutex> g(calls_->m);
-    return calls_->list;
-}
-
-int PixelBuffer::lockDepth() const {
-    std::lock_guard<std::mutex> g(calls_->m);
-    return calls_->depth;
-}
-
-std::int32_t PixelBuffer::lockBaseAddress(std::uint64_t flags) {
-    note("lock(" + std::to_string(flags) + ")");
-    std::lock_guard<std::mutex> g(calls_->m);
-    ++calls_->depth;
-    return 0;
-}
-
-std::int32_t PixelBuffer::unlockBaseAddress(std::uint64_t flags) {
-    note("unlock(" + std::to_string(flags) + ")");
-    std::lock_guard<std::mutex> g(calls_->m);
-    --calls_->depth;
-    return 0;
-}
-
-std::size_t PixelBuffer::width() const {
-    note("width()");
-    return width_;
-}
-
-std::size_t PixelBuffer::height() const {
-    note("height()");
-    return height_;
-}
-
-std::uint32_t PixelBuffer::pixelFormatType() const {
-    note("pixelFormatType()");
-    return format_;
+    planes_[1] = std::make_unique<testing_support::PageEndBuffer>(strides_[1] * ((height + 1) / 2));
 }
 
 const std::uint8_t* PixelBuffer::baseAddressOfPlane(std::size_t plane) const {
-    note("baseAddressOfPlane(" + std::to_string(plane) + ")");
-    if (withheld_ || plane > 1) return nullptr;
+    if (withheld_ || plane > 1 || depth_ <= 0) return nullptr;
     return planes_[plane]->data();
-}
-
-std::size_t PixelBuffer::bytesPerRowOfPlane(std::size_t plane) const {
-    note("bytesPerRowOfPlane(" + std::to_string(plane) + ")");
-    return plane > 1 ? 0 : strides_[plane];
 }
 
 }  // namespace fake
@@ -428,18 +301,13 @@ std::size_t PixelBuffer::bytesPerRowOfPlane(std::size_t plane) const {
 
 namespace capture {
 
-void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
-                         ContentCompletion completion) {
-    auto failure = enter("getShareableContent", std::string(yesNo(excludeDesktopWindows)) + "," +
-                                                    yesNo(onScreenWindowsOnly));
+void getShareableContent(bool, bool, ContentCompletion completion) {
+    auto failure = enter("getShareableContent", "getShareableContent");
     std::shared_ptr<ShareableContent> content;
-    if (!failure) {
-        int count;
-        {
-            std::lock_guard<std::mutex> g(st().m);
-            count = st().displayCount;
-        }
-        content = std::make_shared<FakeContent>(count);
+    {
+        std::lock_guard<std::mutex> g(st().m);
+        st().contentThread = std::this_thread::get_id();
+        if (!failure) content = std::make_shared<FakeContent>(st().displayCount);
     }
     complete("getShareableContent", [c = std::move(completion), content, failure] {
         c(content, failure);
@@ -448,45 +316,34 @@ void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
 
 std::shared_ptr<ContentFilter> makeContentFilter(std::shared_ptr<Display> display) {
     const auto* d = dynamic_cast<const FakeDisplay*>(display.get());
-    const std::string name = d ? "display" + std::to_string(d->index) : "null";
-    enter("makeContentFilter", name);
-    return std::make_shared<FakeFilter>(name);
+    enter("", "makeContentFilter(" + (d ? "display" + std::to_string(d->index) : "null") + ")");
+    return std::make_shared<ContentFilter>();
 }
 
 std::shared_ptr<StreamConfiguration> makeStreamConfiguration() {
-    int n;
-    {
-        std::lock_guard<std::mutex> g(st().m);
-        n = ++st().configs;
-    }
-    auto c = std::make_shared<FakeConfiguration>(n);
-    enter("makeStreamConfiguration", c->name);
-    return c;
+    enter("makeStreamConfiguration", "makeStreamConfiguration");
+    return std::make_shared<FakeConfiguration>();
 }
 
-std::shared_ptr<Queue> makeSerialQueue(const std::string& label) {
-    enter("makeSerialQueue", label);
-    return std::make_shared<FakeQueue>(label);
+std::shared_ptr<Queue> makeSerialQueue(const std::string&) {
+    enter("makeSerialQueue", "");
+    return std::make_shared<Queue>();
 }
 
-std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter> filter,
+std::shared_ptr<Stream> makeStream(std::shared_ptr<ContentFilter>,
                                    std::shared_ptr<StreamConfiguration> configuration,
                                    std::shared_ptr<StreamDelegate> delegate) {
-    const auto* f = dynamic_cast<const FakeFilter*>(filter.get());
-    const auto* c = dynamic_cast<const FakeConfiguration*>(configuration.get());
     int n;
     {
         std::lock_guard<std::mutex> g(st().m);
         n = ++st().streamsMade;
     }
-    enter("makeStream", "stream" + std::to_string(n) + "," + (f ? f->name : "null") + "," +
-                            (c ? c->name : "null") + "," + (delegate ? "delegate" : "no delegate"));
-    auto s = std::make_shared<FakeStream>(n, std::move(delegate));
-    {
-        std::lock_guard<std::mutex> g(st().m);
-        ++st().live;
-        st().newest = s;
-    }
+    enter("", "makeStream(stream" + std::to_string(n) + ")");
+    auto s = std::make_shared<FakeStream>(
+        n, std::move(delegate), std::dynamic_pointer_cast<FakeConfiguration>(configuration));
+    std::lock_guard<std::mutex> g(st().m);
+    ++st().live;
+    st().newest = s;
     return s;
 }
 

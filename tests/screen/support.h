@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -19,6 +22,7 @@
 
 namespace support {
 
+using Bytes = std::vector<std::uint8_t>;
 constexpr int kGuardMs = 10000;  // against hangs only
 
 inline bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
@@ -35,86 +39,52 @@ struct Pipe {
         if (r >= 0) ::close(r);
         if (w >= 0) ::close(w);
     }
-    // The write end passes to the library, which owns it from then on.
-    int giveWriteEnd() {
-        const int fd = w;
-        w = -1;
-        return fd;
-    }
+    int giveWriteEnd() { return std::exchange(w, -1); }  // the library owns it from then on
 };
 
-// Reads until end of file. Fails the test if the writer neither writes nor
-// closes within the guard.
-inline std::vector<std::uint8_t> readToEof(int fd) {
-    std::vector<std::uint8_t> all;
-    std::uint8_t buf[65536];
-    for (;;) {
+// Reads `count` bytes, or to end of file if that comes first; in reads of
+// at most `piece` bytes. Fails the test if the writer stalls past the guard.
+inline Bytes readUpTo(int fd, std::size_t count = SIZE_MAX, std::size_t piece = 65536) {
+    Bytes all;
+    Bytes buf(piece);
+    while (all.size() < count) {
         pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, kGuardMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            ADD_FAILURE() << "no end of file within the guard";
-            return all;
+        if (::poll(&p, 1, kGuardMs) == 0) {
+            ADD_FAILURE() << "the writer stalled after " << all.size() << " bytes";
+            break;
         }
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        const ssize_t n = ::read(fd, buf.data(), std::min(piece, count - all.size()));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return all;
-        all.insert(all.end(), buf, buf + n);
-    }
-}
-
-inline std::vector<std::uint8_t> readExactly(int fd, std::size_t count) {
-    std::vector<std::uint8_t> all(count);
-    std::size_t got = 0;
-    while (got < count) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, kGuardMs) <= 0) {
-            ADD_FAILURE() << "only " << got << " of " << count << " bytes within the guard";
-            all.resize(got);
-            return all;
-        }
-        const ssize_t n = ::read(fd, all.data() + got, count - got);
-        if (n <= 0) {
-            all.resize(got);
-            return all;
-        }
-        got += static_cast<std::size_t>(n);
+        if (n <= 0) break;
+        all.insert(all.end(), buf.begin(), buf.begin() + n);
     }
     return all;
 }
 
-// Whether every writer of the pipe has gone (hang-up), without waiting.
+// Whether every writer of the pipe has gone, without waiting.
 inline bool writerGoneNow(int readFd) {
     pollfd p{readFd, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 
-// An unlinked scratch file: the library writes to one descriptor, the test
-// reads through its own.
+// An unlinked scratch file: the writer gets a duplicate of its descriptor.
 struct ScratchFile {
     int fd = -1;
     ScratchFile() {
         char name[] = "/tmp/mirvo-screen-test-XXXXXX";
-        fd = ::mkstemp(name);
-        if (fd < 0) std::abort();
+        if ((fd = ::mkstemp(name)) < 0) std::abort();
         ::unlink(name);
     }
     ~ScratchFile() { ::close(fd); }
     int dupForWriter() const { return ::dup(fd); }
-    std::vector<std::uint8_t> contents() const {
-        std::vector<std::uint8_t> all;
-        std::uint8_t buf[65536];
-        off_t at = 0;
-        for (;;) {
-            const ssize_t n = ::pread(fd, buf, sizeof buf, at);
-            if (n <= 0) return all;
-            all.insert(all.end(), buf, buf + n);
-            at += n;
-        }
+    Bytes contents() const {
+        Bytes all(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)));
+        if (::pread(fd, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size())) std::abort();
+        return all;
     }
 };
 
-// Redirects descriptor 2 into a scratch file until text() or destruction.
+// Descriptor 2 goes to a scratch file until text() or destruction.
 class StderrCapture {
 public:
     StderrCapture() : saved_(::dup(2)) { ::dup2(file_.fd, 2); }
@@ -129,62 +99,74 @@ private:
     void restore() {
         if (saved_ < 0) return;
         ::dup2(saved_, 2);
-        ::close(saved_);
-        saved_ = -1;
+        ::close(std::exchange(saved_, -1));
     }
     ScratchFile file_;
     int saved_;
 };
 
-// Recognisable bytes: luma (x, y) and chroma pair (c, r) get values that
-// differ between neighbouring positions, and row padding is 0xEE.
-inline std::uint8_t lumaAt(std::size_t x, std::size_t y) {
-    return static_cast<std::uint8_t>((x * 7 + y * 31) % 251);
-}
-inline std::uint8_t cbAt(std::size_t c, std::size_t r) {
-    return static_cast<std::uint8_t>((c * 11 + r * 3 + 5) % 253);
-}
-inline std::uint8_t crAt(std::size_t c, std::size_t r) {
-    return static_cast<std::uint8_t>((c * 5 + r * 17 + 9) % 241);
-}
+// Luma (x, y) and chroma pair (c, r) get values that differ between
+// neighbours; row padding is 0xEE.
+inline std::uint8_t lumaAt(std::size_t x, std::size_t y) { return static_cast<std::uint8_t>((x * 7 + y * 31) % 251); }
+inline std::uint8_t cbAt(std::size_t c, std::size_t r) { return static_cast<std::uint8_t>((c * 11 + r * 3 + 5) % 253); }
+inline std::uint8_t crAt(std::size_t c, std::size_t r) { return static_cast<std::uint8_t>((c * 5 + r * 17 + 9) % 241); }
 
 inline std::shared_ptr<fake::PixelBuffer> patterned(std::size_t w, std::size_t h,
                                                     std::uint32_t format = capture::kPixelFormat420v,
                                                     std::size_t lumaStride = 0,
                                                     std::size_t chromaStride = 0) {
     auto b = std::make_shared<fake::PixelBuffer>(w, h, format, lumaStride, chromaStride);
-    const std::size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-    for (std::size_t i = 0; i < b->planeBytes(0); ++i) b->plane(0)[i] = 0xEE;
-    for (std::size_t i = 0; i < b->planeBytes(1); ++i) b->plane(1)[i] = 0xEE;
+    std::fill_n(b->plane(0), b->planeBytes(0), 0xEE);
+    std::fill_n(b->plane(1), b->planeBytes(1), 0xEE);
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x) b->plane(0)[y * b->stride(0) + x] = lumaAt(x, y);
-    for (std::size_t r = 0; r < ch; ++r)
-        for (std::size_t c = 0; c < cw; ++c) {
+    for (std::size_t r = 0; r < (h + 1) / 2; ++r)
+        for (std::size_t c = 0; c < (w + 1) / 2; ++c) {
             b->plane(1)[r * b->stride(1) + 2 * c] = cbAt(c, r);
             b->plane(1)[r * b->stride(1) + 2 * c + 1] = crAt(c, r);
         }
     return b;
 }
 
-// Every luma byte m, every chroma byte m ^ 0xFF: a frame that shows whether
-// it arrived whole.
+// The frame of W x H (both even) that a source of at least that size gives
+// when nothing is resampled: its top-left visible pixels, Y then CbCr.
+inline Bytes topLeftOfPatterned(std::size_t W, std::size_t H) {
+    Bytes f;
+    for (std::size_t y = 0; y < H; ++y)
+        for (std::size_t x = 0; x < W; ++x) f.push_back(lumaAt(x, y));
+    for (std::size_t r = 0; r < H / 2; ++r)
+        for (std::size_t c = 0; c < W / 2; ++c) {
+            f.push_back(cbAt(c, r));
+            f.push_back(crAt(c, r));
+        }
+    return f;
+}
+
+// Every luma byte m, every chroma byte m ^ 0xFF: shows whether it arrived
+// whole.
 inline std::shared_ptr<fake::PixelBuffer> marked(std::size_t w, std::size_t h, std::uint8_t m) {
     auto b = std::make_shared<fake::PixelBuffer>(w, h, capture::kPixelFormat420v);
-    for (std::size_t i = 0; i < b->planeBytes(0); ++i) b->plane(0)[i] = m;
-    for (std::size_t i = 0; i < b->planeBytes(1); ++i) b->plane(1)[i] = static_cast<std::uint8_t>(m ^ 0xFF);
+    std::fill_n(b->plane(0), b->planeBytes(0), m);
+    std::fill_n(b->plane(1), b->planeBytes(1), m ^ 0xFF);
     return b;
 }
 
-// A stream the sink's callbacks can name; the sink never calls it.
-class NullStream final : public capture::Stream {
-public:
-    bool addStreamOutput(std::shared_ptr<capture::StreamOutput>, capture::OutputType,
-                         std::shared_ptr<capture::Queue>, capture::Error*) override {
-        ADD_FAILURE() << "the sink called its stream";
-        return false;
+// The markers of a stream of marked frames, in order; fails the test at a
+// torn or partial frame.
+inline Bytes markersOf(const Bytes& stream, std::size_t lumaBytes) {
+    const std::size_t frame = lumaBytes * 3 / 2;
+    Bytes markers;
+    EXPECT_EQ(stream.size() % frame, 0u) << "a partial frame at the end";
+    for (std::size_t at = 0; at + frame <= stream.size(); at += frame) {
+        const std::uint8_t m = stream[at];
+        for (std::size_t i = 0; i < frame; ++i)
+            if (stream[at + i] != (i < lumaBytes ? m : m ^ 0xFF)) {
+                ADD_FAILURE() << "frame at " << at << " torn at byte " << i;
+                return markers;
+            }
+        markers.push_back(m);
     }
-    void startCapture(capture::Completion) override { ADD_FAILURE() << "the sink called its stream"; }
-    void stopCapture(capture::Completion) override { ADD_FAILURE() << "the sink called its stream"; }
-};
+    return markers;
+}
 
 }  // namespace support
