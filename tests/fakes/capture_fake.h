@@ -49,13 +49,10 @@ void throwBadAlloc(const std::string& call);
 void holdCompletions(const std::string& call);
 bool waitForHeld(const std::string& call);  // bounded; false on the guard
 bool releaseHeld(const std::string& call);  // the oldest, on this thread
-void stopHolding();                         // runs every held one
 
 std::vector<std::string> events();
-bool waitForEvent(const std::string& event);  // bounded
 std::optional<Config> configOfNewestStream();
 std::thread::id contentThread();
-int liveStreams();
 bool waitForNoStreams();  // bounded
 
 // To every output of the newest live stream registered for `type`, on this

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -25,20 +26,14 @@ namespace support {
 using Bytes = std::vector<std::uint8_t>;
 constexpr int kGuardMs = 10000;  // against hangs only
 
-inline bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
-
 struct Pipe {
     int r = -1, w = -1;
     Pipe() {
         int fds[2];
         if (::pipe(fds) != 0) std::abort();
-        r = fds[0];
-        w = fds[1];
+        r = fds[0], w = fds[1];
     }
-    ~Pipe() {
-        if (r >= 0) ::close(r);
-        if (w >= 0) ::close(w);
-    }
+    ~Pipe() { ::close(r), ::close(w); }
     int giveWriteEnd() { return std::exchange(w, -1); }  // the library owns it from then on
 };
 
@@ -69,13 +64,9 @@ inline bool writerGoneNow(int readFd) {
 
 // An unlinked scratch file: the writer gets a duplicate of its descriptor.
 struct ScratchFile {
-    int fd = -1;
-    ScratchFile() {
-        char name[] = "/tmp/mirvo-screen-test-XXXXXX";
-        if ((fd = ::mkstemp(name)) < 0) std::abort();
-        ::unlink(name);
-    }
-    ~ScratchFile() { ::close(fd); }
+    std::FILE* file = std::tmpfile();
+    int fd = ::fileno(file);
+    ~ScratchFile() { std::fclose(file); }
     int dupForWriter() const { return ::dup(fd); }
     Bytes contents() const {
         Bytes all(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)));

@@ -83,8 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
         SampleCase{.name = "FullRange", .format = k420f, .lumaStride = 70, .chromaStride = 66},
         SampleCase{.name = "OddSizeDropsTheLastColumnAndRow", .W = 63, .H = 31, .outW = 62,
                    .outH = 30, .sw = 63, .sh = 31},
-        SampleCase{.name = "TwoByTwo", .W = 2, .H = 2, .outW = 2, .outH = 2, .sw = 2, .sh = 2},
-        SampleCase{.name = "ZeroSize", .W = 0, .H = 0, .outW = 0},
         SampleCase{.name = "OneWide", .W = 1, .outW = 0},
         SampleCase{.name = "OneHigh", .H = 1, .outW = 0},
         SampleCase{.name = "NegativeWidth", .W = -2, .outW = 0},
@@ -94,9 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         SampleCase{.name = "TooLargeToAllocate", .W = kBig, .H = kBig / 2, .outW = 0},
         SampleCase{.name = "Bgra", .outW = 0, .format = 0x42475241},
         SampleCase{.name = "Planar420", .outW = 0, .format = 0x79343230},
-        SampleCase{.name = "TenBit420", .outW = 0, .format = 0x78343230},
         SampleCase{.name = "OneBitOff420v", .outW = 0, .format = 0x34323077},
-        SampleCase{.name = "NoFormat", .outW = 0, .format = 0},
         SampleCase{.name = "EmptyWidth", .outW = 0, .sw = 0},
         SampleCase{.name = "EmptyHeight", .outW = 0, .sh = 0},
         SampleCase{.name = "PlanesWithheld", .outW = 0, .withheld = true},
@@ -131,12 +127,9 @@ namespace {
 // A named pipe: its reader can go away and come back while the sink keeps
 // the same writing descriptor.
 struct Fifo {
-    std::string dir = "/tmp/mirvo-fifo-XXXXXX";
-    std::string path;
+    std::string path = "/tmp/mirvo-tap-fifo-" + std::to_string(::getpid());
     int r = -1, w = -1;
     Fifo() {
-        if (!::mkdtemp(dir.data())) std::abort();
-        path = dir + "/frames";
         if (::mkfifo(path.c_str(), 0600) != 0) std::abort();
         r = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
         w = ::open(path.c_str(), O_WRONLY);
@@ -144,26 +137,14 @@ struct Fifo {
     ~Fifo() {
         ::close(r);
         ::unlink(path.c_str());
-        ::rmdir(dir.c_str());
     }
 };
 
-sigset_t pipeOnly() {
+bool sigpipeIn(bool pendingSet) {
     sigset_t s;
-    sigemptyset(&s);
-    sigaddset(&s, SIGPIPE);
-    return s;
-}
-
-bool inSet(int how) {
-    sigset_t s;
-    sigemptyset(&s);
-    if (how == 0) sigpending(&s);
-    else pthread_sigmask(SIG_BLOCK, nullptr, &s);
+    pendingSet ? sigpending(&s) : pthread_sigmask(SIG_BLOCK, nullptr, &s);
     return sigismember(&s, SIGPIPE) == 1;
 }
-bool sigpipePending() { return inSet(0); }
-bool sigpipeBlocked() { return inSet(1); }
 
 enum class Host { ignoresSigpipe, defaultSigpipe, blocksAPendingSigpipe };
 
@@ -175,15 +156,15 @@ class TapWritesClosedReader : public testing::TestWithParam<Host> {};
 // taken), its mask and disposition stay, and a reader that comes back gets
 // the next frame whole.
 TEST_P(TapWritesClosedReader, CostsFramesSilentlyAndResumesForANewReader) {
-    const Host host = GetParam();
+    const bool pending = GetParam() == Host::blocksAPendingSigpipe;
     struct sigaction set {}, old {};
-    set.sa_handler = host == Host::ignoresSigpipe ? SIG_IGN : SIG_DFL;
+    set.sa_handler = GetParam() == Host::ignoresSigpipe ? SIG_IGN : SIG_DFL;
     ASSERT_EQ(sigaction(SIGPIPE, &set, &old), 0);
-    const sigset_t pipe = pipeOnly();
-    sigset_t savedMask;
-    pthread_sigmask(SIG_SETMASK, nullptr, &savedMask);
-    if (host == Host::blocksAPendingSigpipe) {
-        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    sigset_t pipe, savedMask;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    if (pending) {
+        pthread_sigmask(SIG_BLOCK, &pipe, &savedMask);
         pthread_kill(pthread_self(), SIGPIPE);
     }
     StderrCapture err;
@@ -192,8 +173,8 @@ TEST_P(TapWritesClosedReader, CostsFramesSilentlyAndResumesForANewReader) {
         Tap tap(4, 2, fifo.w);
         ::close(std::exchange(fifo.r, -1));
         for (std::uint8_t m = 1; m <= 3; ++m) deliver(tap, marked(4, 2, m));
-        EXPECT_EQ(sigpipePending(), host == Host::blocksAPendingSigpipe);
-        EXPECT_EQ(sigpipeBlocked(), host == Host::blocksAPendingSigpipe);
+        EXPECT_EQ(sigpipeIn(true), pending);
+        EXPECT_EQ(sigpipeIn(false), pending);
         struct sigaction now {};
         sigaction(SIGPIPE, nullptr, &now);
         EXPECT_EQ(now.sa_handler, set.sa_handler);
@@ -203,11 +184,11 @@ TEST_P(TapWritesClosedReader, CostsFramesSilentlyAndResumesForANewReader) {
         EXPECT_EQ(readUpTo(fifo.r, 12), (Bytes{7, 7, 7, 7, 7, 7, 7, 7, 0xF8, 0xF8, 0xF8, 0xF8}));
     }
     EXPECT_EQ(err.text(), "");
-    const timespec zero{};
-    if (host == Host::blocksAPendingSigpipe) {
+    if (pending) {
+        const timespec zero{};
         EXPECT_EQ(sigtimedwait(&pipe, nullptr, &zero), SIGPIPE);
+        pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
     }
-    pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
     sigaction(SIGPIPE, &old, nullptr);
 }
 
