@@ -16,13 +16,14 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebI
   -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
   -DMIRVO_BUILD_BENCH=OFF -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_FUZZ=ON \
   -DMIRVO_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" -j "$(nproc)" --target nv12_fuzz ioproc_fuzz startstop_fuzz >/dev/null
+targets=$(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
+cmake --build "$build" -j "$(nproc)" --target $(printf '%s_fuzz ' $targets) >/dev/null
 echo "fuzz: built in $(( $(date +%s) - start )) s"
 
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/mirvo-fuzz.XXXXXX")
-for target in nv12 ioproc startstop; do
+for target in $targets; do
   bin=$build/fuzz/${target}_fuzz
   mkdir -p "$scratch/$target"
   cp "$root/fuzz/corpus/$target/"* "$scratch/$target/" 2>/dev/null || true
