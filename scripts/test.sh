@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit tests against the fakes, the end
-# to end tests against a private sound server and X server (each test starts
+# to end tests against private sound, X and Wayland servers (each test starts
 # its own), the syntax check of the macOS sources, then every extra stage in
-# scripts/stages/ in name order (each a script that exits non-zero on failure).
+# scripts/stages/ in name order (each a script that exits non-zero on failure,
+# with a build phase and a run phase).
+#
+# The stages' builds run beside the plain tests at the lowest priority: most
+# of those tests wait on servers, pipes and clocks, so the compilers take the
+# idle processor without slowing them. The stages then run one after another.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 start=$(date +%s)
@@ -12,12 +17,27 @@ stamp() { echo "test.sh: $1 after $(( $(date +%s) - start )) s"; }
 "$root/scripts/build.sh"
 stamp "build"
 build=${MIRVO_BUILD_DIR:-$root/build}
+stages=("$root"/scripts/stages/*.sh)
+
+log=$build/stage-builds.log
+setsid nice -n 19 bash -c 'for stage; do bash "$stage" build || exit 1; done' - "${stages[@]}" \
+  >"$log" 2>&1 &
+builds=$!
+trap 'kill -- -$builds 2>/dev/null || true' EXIT
+
 (cd "$build" && ctest --output-on-failure --timeout 600 -j2 "$@")
 stamp "ctest"
-for stage in "$root"/scripts/stages/*.sh; do
-  [ -e "$stage" ] || continue
+if ! wait "$builds"; then
+  cat "$log"
+  echo "test.sh: a stage's build failed" >&2
+  exit 1
+fi
+trap - EXIT
+sed 's/^/test.sh: /' "$log"
+stamp "stage builds"
+for stage in "${stages[@]}"; do
   echo "test.sh: stage $(basename "$stage")"
-  bash "$stage"
+  bash "$stage" run
   stamp "stage $(basename "$stage")"
 done
 echo "test.sh: all passed in $(( $(date +%s) - start )) s"

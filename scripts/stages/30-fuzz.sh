@@ -1,24 +1,30 @@
 #!/usr/bin/env bash
-# A short fuzzing run of each target in fuzz/ (libFuzzer, clang, with
-# AddressSanitizer and UndefinedBehaviorSanitizer), built into build-fuzz/
-# (or $MIRVO_FUZZ_DIR). Every kept input (fuzz/corpus/<target>/ and
+# A short fuzzing run of each target in fuzz/ (libFuzzer, with
+# AddressSanitizer and UndefinedBehaviorSanitizer), from the address build of
+# scripts/stages/20-sanitizers.sh (build-asan/ or $MIRVO_ASAN_DIR; made here
+# if it is missing). Every kept input (fuzz/corpus/<target>/ and
 # fuzz/regressions/<target>/) is replayed first; then each target fuzzes for
 # $MIRVO_FUZZ_SECONDS (default 20) from a scratch copy of its corpus, so the
 # tree is never written. Any crash fails the stage; its input is left in the
 # scratch directory named in the message.
+#
+#   30-fuzz.sh [build|run]   (default: both)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${MIRVO_FUZZ_DIR:-$root/build-fuzz}
+. "$root/scripts/lib/clang-build.sh"
+phase=${1:-all}
+build=${MIRVO_ASAN_DIR:-$root/build-asan}
 seconds=${MIRVO_FUZZ_SECONDS:-20}
 start=$(date +%s)
-
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
-  -DMIRVO_BUILD_BENCH=OFF -DMIRVO_BUILD_TESTS=OFF -DMIRVO_BUILD_FUZZ=ON \
-  -DMIRVO_SANITIZE=address,undefined >/dev/null
 targets=$(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
-cmake --build "$build" -j "$(nproc)" --target $(printf '%s_fuzz ' $targets) >/dev/null
-echo "fuzz: built in $(( $(date +%s) - start )) s"
+
+if [ "$phase" != run ]; then
+  for target in $targets; do
+    [ -x "$build/fuzz/${target}_fuzz" ] || { clang_build "$build" address,undefined -DMIRVO_BUILD_FUZZ=ON; break; }
+  done
+  echo "fuzz: built in $(( $(date +%s) - start )) s"
+fi
+[ "$phase" = build ] && exit 0
 
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
