@@ -1,8 +1,7 @@
 # mirvo-sck-audio as a host runs it: the built program on real pipes and
-# terminals against a private PulseAudio server, stopped, signalled, read
-# slowly or not at all.
+# terminals against a private PulseAudio server, stopped, killed, signalled,
+# read slowly or not at all.
 import array
-import contextlib
 import fcntl
 import os
 import pathlib
@@ -23,14 +22,35 @@ def wait_until(pred, guard, what):
         time.sleep(0.02)
 
 
-@contextlib.contextmanager
-def server_stopped(pulse):
-    pid = int(pathlib.Path(pulse.dir, "pid").read_text())
-    os.kill(pid, signal.SIGSTOP)
+def server_pid(pulse):
+    return int(pathlib.Path(pulse.dir, "pid").read_text())
+
+
+def connected(child):
+    return any(os.readlink(f).startswith("socket:")
+               for f in pathlib.Path(f"/proc/{child.pid}/fd").iterdir())
+
+
+@pytest.mark.parametrize("capturing, status", [(False, -signal.SIGTERM), (True, 0)],
+                         ids=["during-setup", "capturing"])
+def test_sigterm_with_the_sound_server_stopped(spawn, build, pulse, capturing, status):
+    # While setup waits for the server's answer the signal has its default
+    # effect; once capturing, the teardown does not wait on the server.
+    if not capturing:
+        os.kill(server_pid(pulse), signal.SIGSTOP)
+    child = spawn([build.audio], env=pulse.env)
+    if capturing:
+        wait_until(lambda: child.out_path.stat().st_size >= 4, 20, "no capture")
+        os.kill(server_pid(pulse), signal.SIGSTOP)
+    else:
+        wait_until(lambda: connected(child), 10, "no connection to the server")
+    child.signal(signal.SIGTERM)
     try:
-        yield
+        assert child.wait(5) == status
     finally:
-        os.kill(pid, signal.SIGCONT)
+        os.kill(server_pid(pulse), signal.SIGCONT)
+    assert child.err == b""
+    assert len(child.out) % 4 == 0 and (capturing or child.out == b"")
 
 
 def pending(fd):
@@ -52,53 +72,17 @@ def wait_pipe_full(fd):
     wait_until(still, 20, "the pipe was not filled")
 
 
-def start_on_pipe(spawn, build, pulse, blocking=True):
+@pytest.mark.parametrize("blocking", [True, False], ids=["blocking", "non-blocking"])
+def test_a_stalled_reader_is_waited_for_and_sigterm_still_ends_the_program(
+        spawn, build, pulse, blocking):
     r, w = os.pipe()
     os.set_blocking(w, blocking)
     child = spawn([build.audio], env=pulse.env, stdout=w)
     os.close(w)
-    return child, r
-
-
-def test_sigterm_while_setup_waits_on_a_stopped_server_takes_its_default_effect(
-        spawn, build, pulse):
-    with server_stopped(pulse):
-        child = spawn([build.audio], env=pulse.env)
-        # Setup has connected and waits for the server's answer.
-        wait_until(lambda: any(os.readlink(f).startswith("socket:")
-                               for f in pathlib.Path(f"/proc/{child.pid}/fd").iterdir()),
-                   10, "no connection to the server")
-        child.signal(signal.SIGTERM)
-        assert child.wait(3) == -signal.SIGTERM
-    assert (child.out, child.err) == (b"", b"")
-
-
-def test_stop_signals_blocked_by_the_parent_end_the_program_in_order(spawn, build, pulse):
-    # A host that takes its signals with sigwait or signalfd starts its
-    # children with SIGINT and SIGTERM blocked; a burst during setup waits.
-    child = spawn([build.audio], env=pulse.env, preexec_fn=lambda: signal.pthread_sigmask(
-        signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM}))
-    for i in range(40):
-        child.signal(signal.SIGINT if i % 2 else signal.SIGTERM)
-    assert child.wait(10) == 0
-    assert child.err == b""
-    assert len(child.out) % 4 == 0
-
-
-def test_sigterm_wins_over_a_reader_that_stopped_reading(spawn, build, pulse):
-    child, r = start_on_pipe(spawn, build, pulse)
-    wait_pipe_full(r)
-    child.signal(signal.SIGTERM)
-    assert child.wait(3) == 0
-    assert len(read_exactly(r, 1 << 24, 5)) % 4 == 0
-    assert child.err == b""
-
-
-def test_non_blocking_stdout_waits_for_the_reader(spawn, build, pulse):
-    child, r = start_on_pipe(spawn, build, pulse, blocking=False)
     wait_pipe_full(r)
     assert child.alive()
     assert len(read_exactly(r, 4 * 48000, 10)) == 4 * 48000
+    wait_pipe_full(r)
     child.signal(signal.SIGTERM)
     assert child.wait(3) == 0
     assert len(read_exactly(r, 1 << 24, 5)) % 4 == 0
@@ -128,11 +112,21 @@ def test_a_failing_stdout_ends_in_order_with_one_line_and_status_1(
     assert child.err == f"pelko: write to standard output: {error}\n".encode()
 
 
-def test_sigterm_with_the_sound_server_stopped_ends_in_order_within_seconds(
-        spawn, build, pulse):
+def test_a_killed_sound_server_is_reported_as_the_device_lost(spawn, build, pulse):
     child = spawn([build.audio], env=pulse.env)
     wait_until(lambda: child.out_path.stat().st_size >= 4, 20, "no capture")
-    with server_stopped(pulse):
-        child.signal(signal.SIGTERM)
-        assert child.wait(5) == 0
-    assert child.err == b""
+    os.kill(server_pid(pulse), signal.SIGKILL)
+    assert child.wait(30) == 1
+    assert child.err == b"pelko: device lost 1937010544\n"
+    assert len(child.out) % 4 == 0
+
+
+@pytest.mark.parametrize("breaks, line", [
+    (lambda server: server.stop(), "CreateProcessTap 1937010544"),
+    (lambda server: server.pactl("unload-module", "module-null-sink"), "no default output"),
+], ids=["no-server", "no-sink"])
+def test_setup_failing_on_the_real_server(spawn, build, pulse, breaks, line):
+    breaks(pulse)
+    child = spawn([build.audio], env=pulse.env)
+    assert child.wait(30) == 1
+    assert (child.out, child.err) == (b"", f"pelko: {line}\n".encode())
