@@ -78,11 +78,14 @@ public:
     virtual std::shared_ptr<PixelBuffer> imageBuffer() const = 0;
 };
 
-// SCDisplay; the library reads nothing from it.
-class Display {
+// A platform object the library only holds and hands back to the platform.
+class Opaque {
 public:
-    virtual ~Display() = default;
+    virtual ~Opaque() = default;
 };
+
+// SCDisplay; the library reads nothing from it.
+class Display : public Opaque {};
 
 // SCShareableContent.
 class ShareableContent {
@@ -93,10 +96,7 @@ public:
 };
 
 // SCContentFilter.
-class ContentFilter {
-public:
-    virtual ~ContentFilter() = default;
-};
+class ContentFilter : public Opaque {};
 
 // SCStreamConfiguration.
 class StreamConfiguration {
