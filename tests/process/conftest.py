@@ -2,17 +2,22 @@
 # as real child processes on real pipes against private servers.
 #
 # Fixtures:
-#   build   paths of the built deliverables and helpers (MIRVO_BUILD_DIR)
-#   pulse   a private PulseAudio server with a 48 kHz null sink as default
-#   xvfb    a private Xvfb (1920x1080x24) painted in four quadrants
-#   spawn   starts a child in its own process group; every child still
-#           running at the end of the test is killed
-#   c_host  compiles a C host program against the installed headers
-#   py_host runs a Python host (a string of code) that loads the library
+#   build         paths of the built deliverables and helpers (MIRVO_BUILD_DIR)
+#   pulse         a private PulseAudio server with a 48 kHz null sink as default
+#   sound_server  the same test against a private PulseAudio and a private PipeWire
+#   xvfb          a private Xvfb (1920x1080x24) painted in four quadrants;
+#                 parametrise it indirectly with a tuple of further Xvfb arguments
+#   wayland       a private headless Wayland session (one per module)
+#   spawn         starts a child in its own process group; every child still
+#                 running at the end of the test is killed
+#   c_host        compiles a C host program against the installed headers
+#   py_host       runs a Python host (a string of code) that loads the library
+#   screen_host   a Python host that starts a capture and obeys "stop"/"exit"
 # Every wait is guarded: a child that does not end in time fails the test
 # and is killed, never hangs the suite.
 import os
 import pathlib
+import pwd
 import select
 import signal
 import subprocess
@@ -44,21 +49,18 @@ def build():
     return Build
 
 
+# A child process in its own process group; its output goes to files
+# (out_path, err_path; read as .out and .err) unless stdout/stderr are given.
 class Child:
-    """A child process in its own process group, its output in files."""
-
     def __init__(self, argv, env=None, stdin=subprocess.DEVNULL, stdout=None, stderr=None,
-                 preexec_fn=None, pass_fds=(), cwd=None):
+                 **popen):
         self._dir = tempfile.TemporaryDirectory(prefix="mirvo-child.")
-        self.out_path = pathlib.Path(self._dir.name) / "out"
-        self.err_path = pathlib.Path(self._dir.name) / "err"
+        self.out_path, self.err_path = (pathlib.Path(self._dir.name) / n for n in ("out", "err"))
         self._out = open(self.out_path, "wb") if stdout is None else None
         self._err = open(self.err_path, "wb") if stderr is None else None
-        self.proc = subprocess.Popen(
-            [str(a) for a in argv], env=env, stdin=stdin,
-            stdout=self._out if stdout is None else stdout,
-            stderr=self._err if stderr is None else stderr,
-            start_new_session=True, preexec_fn=preexec_fn, pass_fds=pass_fds, cwd=cwd)
+        self.proc = subprocess.Popen([str(a) for a in argv], env=env, stdin=stdin,
+                                     stdout=stdout or self._out, stderr=stderr or self._err,
+                                     start_new_session=True, **popen)
         self.pid = self.proc.pid
 
     def signal(self, sig):
@@ -67,9 +69,9 @@ class Child:
     def alive(self):
         return self.proc.poll() is None
 
+    # Exit status (negative: killed by that signal); fails the test and
+    # kills the child if it has not ended within timeout seconds.
     def wait(self, timeout, what="the child"):
-        """Exit status (negative: killed by that signal); fails the test
-        and kills the child if it has not ended within timeout seconds."""
         try:
             return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -77,7 +79,7 @@ class Child:
             pytest.fail(f"{what} did not end within {timeout} s")
 
     def kill(self):
-        if self.proc.poll() is None:
+        if self.alive():
             try:
                 os.killpg(self.pid, signal.SIGKILL)
             except ProcessLookupError:
@@ -86,16 +88,16 @@ class Child:
 
     @property
     def out(self):
-        return self.out_path.read_bytes() if self._out is not None else b""
+        return self.out_path.read_bytes() if self._out else b""
 
     @property
     def err(self):
-        return self.err_path.read_bytes() if self._err is not None else b""
+        return self.err_path.read_bytes() if self._err else b""
 
     def close(self):
         self.kill()
         for f in (self._out, self._err):
-            if f is not None:
+            if f:
                 f.close()
         self._dir.cleanup()
 
@@ -105,23 +107,20 @@ def spawn():
     children = []
 
     def start(argv, **kw):
-        c = Child(argv, **kw)
-        children.append(c)
-        return c
+        children.append(Child(argv, **kw))
+        return children[-1]
 
     yield start
     for c in children:
         c.close()
 
 
+# n bytes from fd, or fewer if end of file or the time-out comes first.
 def read_exactly(fd, n, timeout):
-    """n bytes from fd, or fewer if end of file or the time-out comes first."""
     data = bytearray()
     deadline = time.monotonic() + timeout
-    while len(data) < n:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
+    while len(data) < n and (left := deadline - time.monotonic()) > 0 \
+            and select.select([fd], [], [], left)[0]:
         chunk = os.read(fd, min(1 << 20, n - len(data)))
         if not chunk:
             break
@@ -129,21 +128,13 @@ def read_exactly(fd, n, timeout):
     return bytes(data)
 
 
+# Reads fd until end of file: (the bytes, whether the end came within timeout s).
 def drain(fd, timeout):
-    """Reads fd until end of file: (the bytes, whether the end came within
-    timeout seconds)."""
-    data = bytearray()
-    deadline = time.monotonic() + timeout
-    while (left := deadline - time.monotonic()) > 0 and select.select([fd], [], [], left)[0]:
-        chunk = os.read(fd, 1 << 20)
-        if not chunk:
-            return bytes(data), True
-        data += chunk
-    return bytes(data), False
+    data = read_exactly(fd, 1 << 40, timeout)
+    return data, bool(select.select([fd], [], [], 0)[0]) and not os.read(fd, 1)
 
 
 def wait_eof(fd, timeout):
-    """Drains fd until end of file; True if it came within timeout seconds."""
     return drain(fd, timeout)[1]
 
 
@@ -152,21 +143,20 @@ def _script(name, *args, env=None):
                           capture_output=True, text=True, env=env, timeout=120)
 
 
-class SoundServer:
-    """A private sound server speaking the PulseAudio protocol, started by
-    scripts/<script> (pulse-server.sh or pipewire-server.sh, which share their
-    interface), with a 48 kHz null sink "mirvo_null" as default."""
+def _env_from(lines, env):
+    return dict(env, **dict(line.partition("=")[::2] for line in lines.splitlines()))
 
+
+# A private sound server speaking the PulseAudio protocol, started by
+# scripts/<script> (pulse-server.sh or pipewire-server.sh, which share their
+# interface), with a 48 kHz null sink "mirvo_null" as default.
+class SoundServer:
     def __init__(self, directory, script="pulse-server.sh"):
-        self.script = script
-        self.dir = directory
+        self.script, self.dir = script, directory
         r = _script(script, "start", directory)
         if r.returncode != 0:
             pytest.fail(f"no private server from {script}: {r.stderr}")
-        self.env = dict(os.environ)
-        for line in r.stdout.splitlines():
-            key, _, value = line.partition("=")
-            self.env[key] = value
+        self.env = _env_from(r.stdout, os.environ)
 
     def pactl(self, *args):
         return subprocess.run(["pactl", *map(str, args)], env=self.env, capture_output=True,
@@ -191,15 +181,13 @@ def pulse():
 
 @pytest.fixture(params=["pulse-server.sh", "pipewire-server.sh"], ids=["pulseaudio", "pipewire"])
 def sound_server(request):
-    """The same test against a private PulseAudio and a private PipeWire."""
     yield from _sound_server(request.param)
 
 
+# A private Xvfb, owned by its process id: once a server is gone its display
+# number is reused at once by the next one (another test's), so nothing here
+# goes by the number after the start.
 class Xvfb:
-    """A private Xvfb, owned by its process id: once a server is gone its
-    display number is reused at once by the next one (another test's), so
-    nothing here goes by the number after the start."""
-
     def __init__(self, painter, *args):
         r = _script("xvfb-server.sh", "start", painter, *args)
         if r.returncode != 0:
@@ -238,25 +226,20 @@ class Xvfb:
 
 @pytest.fixture
 def xvfb(build, request):
-    """Parametrise indirectly with a tuple of further Xvfb arguments."""
     server = Xvfb(build.painter, *getattr(request, "param", ()))
     yield server
     server.stop()
 
 
+# compile(source, *flags): the C source built into a program; its path.
 @pytest.fixture
 def c_host(tmp_path, build):
-    """Compiles C source text into a program; returns its path."""
-    counter = [0]
-
     def compile_host(source, *flags):
-        counter[0] += 1
-        src = tmp_path / f"host{counter[0]}.c"
-        exe = tmp_path / f"host{counter[0]}"
-        src.write_text(source)
-        r = subprocess.run(["cc", "-std=c11", "-D_GNU_SOURCE", "-O1", "-Wall", "-I",
-                            str(build.include), str(src), "-o", str(exe), "-ldl", "-lpthread",
-                            *flags], capture_output=True, text=True)
+        exe = tmp_path / f"host{len(list(tmp_path.glob('host*.c')))}"
+        exe.with_suffix(".c").write_text(source)
+        r = subprocess.run(["cc", "-std=c11", "-D_GNU_SOURCE", "-O1", "-Wall", "-I", build.include,
+                            exe.with_suffix(".c"), "-o", exe, "-ldl", "-lpthread", *flags],
+                           capture_output=True, text=True)
         if r.returncode != 0:
             pytest.fail(f"host does not compile:\n{r.stderr}")
         return exe
@@ -275,11 +258,11 @@ lib.mirvo_sck_stop.restype = None
 """
 
 
+# start(code, env, args): `python3 -c PRELUDE + code ARGS...` with env (e.g.
+# xvfb.env) and the built library, or library=another copy; the code finds
+# ARGS in sys.argv[1:].
 @pytest.fixture
 def py_host(spawn, build):
-    """Starts `python3 -c PRELUDE + code ARGS...` with env (e.g. xvfb.env)
-    and the built library or another copy; the code finds ARGS in sys.argv[1:]."""
-
     def start(code, env, args=(), library=None, **kw):
         env = dict(env, MIRVO_SCK_LIBRARY=str(library or build.library))
         return spawn([sys.executable, "-c", PY_PRELUDE + code, *args], env=env, **kw)
@@ -302,10 +285,10 @@ for line in sys.stdin:
 """
 
 
+# start(env, w, h, fps, **py_host options) runs SCREEN_HOST on a fresh pipe;
+# returns (the child, the pipe's read end, the host's first line).
 @pytest.fixture
 def screen_host(py_host):
-    """start(env, w, h, fps, **py_host options) runs SCREEN_HOST on a fresh
-    pipe; returns (the child, the pipe's read end, the host's first line)."""
     ends = []
 
     def start(env, w, h, fps, **kw):
@@ -324,9 +307,14 @@ def screen_host(py_host):
         os.close(r)
 
 
+def send(child, line):
+    child.proc.stdin.write(line.encode() + b"\n")
+    child.proc.stdin.flush()
+
+
+# Stops the host's capture: the stream ends within 5 s in whole frames of
+# `frame` bytes; then the host exits with 0.
 def stop_and_end(child, r, frame=1):
-    """Stops the host's capture: the stream ends within 5 s in whole frames of
-    `frame` bytes; then the host exits with 0."""
     send(child, "stop")
     tail, ended = drain(r, 5)
     assert ended and len(tail) % frame == 0, (ended, len(tail))
@@ -334,10 +322,10 @@ def stop_and_end(child, r, frame=1):
     assert child.wait(10, "the host") == 0
 
 
+# Keeps reading the frames (as a host must: a write its reader holds up would
+# hold the capture's report up with it) until the host has said a line, and
+# a little longer.
 def wait_for_line(child, r, timeout=10):
-    """Keeps reading the frames (as a host must: a write its reader holds up
-    would hold the capture's report up with it) until the host has said a
-    line, and a little longer."""
     deadline = time.monotonic() + timeout
     while b"\n" not in child.err and time.monotonic() < deadline:
         read_exactly(r, 1 << 24, 0.1)
@@ -370,35 +358,24 @@ RED, GREEN, BLUE, WHITE, BLACK = (63, 102, 240), (173, 42, 26), (32, 240, 118), 
     (235, 128, 128), (16, 128, 128)
 
 
+# (Y, Cb, Cr) at (x, y) of a w x h NV12 frame.
 def pixel(frame, w, h, x, y):
-    """(Y, Cb, Cr) at (x, y) of a w x h NV12 frame."""
     c = w * h + y // 2 * w + x // 2 * 2
     return frame[y * w + x], frame[c], frame[c + 1]
 
 
-def send(child, line):
-    """A line to a host's standard input."""
-    child.proc.stdin.write(line.encode() + b"\n")
-    child.proc.stdin.flush()
-
-
+# A private headless Wayland session (scripts/wayland-session.sh): sway
+# showing four quadrants on HEADLESS-1, PipeWire, the desktop portal. Clients
+# run with env, as the session's user (preexec).
 class WaylandSession:
-    """A private headless Wayland session (scripts/wayland-session.sh): sway
-    showing four quadrants on HEADLESS-1, PipeWire, the desktop portal.
-    Clients run with env, as the session's user (preexec)."""
-
     def __init__(self, directory):
         self.dir = pathlib.Path(directory)
         r = subprocess.run(["bash", str(ROOT / "scripts" / "wayland-session.sh"), "start",
                             directory], capture_output=True, text=True, timeout=900)
         if r.returncode != 0:
             pytest.fail(f"no private Wayland session: {r.stderr}")
-        self.env = dict(os.environ)
+        self.env = _env_from(r.stdout, os.environ)
         self.env.pop("DISPLAY", None)
-        for line in r.stdout.splitlines():
-            key, _, value = line.partition("=")
-            self.env[key] = value
-        import pwd
         user = pwd.getpwnam(self.env["MIRVO_WAYLAND_USER"])
         self.uid, self.gid = user.pw_uid, user.pw_gid
 
@@ -408,9 +385,9 @@ class WaylandSession:
             os.setgid(self.gid)
             os.setuid(self.uid)
 
+    # A copy of path that the session's user can read (a build tree may be
+    # private to its owner).
     def readable(self, path):
-        """A copy of path that the session's user can read (a build tree may
-        be private to its owner)."""
         copy = self.dir / "lib" / pathlib.Path(path).name
         copy.parent.mkdir(exist_ok=True)
         copy.write_bytes(pathlib.Path(path).read_bytes())

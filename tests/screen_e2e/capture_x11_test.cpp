@@ -1,12 +1,10 @@
 // The X11 binding of capture.h against a private Xvfb, where the library's
-// bytes cannot show it: the frames' geometry, format and queue for sizes the
-// library never asks for, the pixel-buffer pool under held buffers, and how
-// stop and release end a running stream. Everything a host sees is tested
-// through the library in tests/process/test_screen_x11.py.
+// bytes cannot show it: the pixel-buffer pool under held buffers, the queue
+// samples come on, and how stop and release end a running stream. What a
+// host sees is tested through the library in tests/process/test_screen_x11.py.
 #include <pthread.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,7 +14,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,20 +25,10 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kGuard = 20s;  // against hangs only
 
-// Y, Cb, Cr of the painted quadrants and of the bars (BT.709 video range).
-using Yuv = std::vector<int>;
-const Yuv kRed{63, 102, 240}, kWhite{235, 128, 128}, kBlack{16, 128, 128};
-
+// Which pool buffer a sample carried, and on which thread it came.
 struct Frame {
-    std::size_t width = 0, height = 0, strideY = 0, strideUV = 0;
-    std::uint32_t format = 0;
-    std::vector<std::uint8_t> y, uv;
-    const std::uint8_t* planeY = nullptr;  // which pool buffer
+    const void* planeY;
     std::string thread;
-    Yuv at(std::size_t x, std::size_t row) const {
-        const std::size_t c = (row / 2) * strideUV + (x / 2) * 2;
-        return {y[row * strideY + x], uv[c], uv[c + 1]};
-    }
 };
 
 class Recorder : public capture::StreamOutput {
@@ -50,20 +37,10 @@ public:
                                capture::OutputType) override {
         inside = true;
         auto buffer = sample.imageBuffer();
-        Frame f;
         char name[32] = {};
         pthread_getname_np(pthread_self(), name, sizeof name);
-        f.thread = name;
         buffer->lockBaseAddress(capture::kLockReadOnly);
-        f.width = buffer->width();
-        f.height = buffer->height();
-        f.format = buffer->pixelFormatType();
-        f.strideY = buffer->bytesPerRowOfPlane(0);
-        f.strideUV = buffer->bytesPerRowOfPlane(1);
-        f.planeY = buffer->baseAddressOfPlane(0);
-        f.y.assign(f.planeY, f.planeY + f.strideY * f.height);
-        f.uv.assign(buffer->baseAddressOfPlane(1),
-                    buffer->baseAddressOfPlane(1) + f.strideUV * ((f.height + 1) / 2));
+        Frame f{buffer->baseAddressOfPlane(0), name};
         buffer->unlockBaseAddress(capture::kLockReadOnly);
         if (slow) std::this_thread::sleep_for(30ms);  // widens the window a late sample would hit
         std::lock_guard<std::mutex> lock(m);
@@ -152,50 +129,17 @@ protected:
     std::shared_ptr<capture::StreamDelegate> delegate = std::make_shared<NoErrors>();
 };
 
-// Asked size -> frame size, and colours at points of the 1920x1080 quadrants.
-struct Geometry {
-    std::string name;
-    std::int64_t width, height;
-    std::int32_t fps;
-    std::size_t frameWidth, frameHeight;
-    std::vector<std::pair<std::pair<int, int>, Yuv>> points;
-};
-
-class CaptureX11Geometry : public CaptureX11, public ::testing::WithParamInterface<Geometry> {};
-
-TEST_P(CaptureX11Geometry, FramesHaveTheSizeFormatQueueAndPicture) {
-    const Geometry& g = GetParam();
-    start(g.width, g.height, g.fps);
-    ASSERT_TRUE(recorder->waitFor(1));
-    EXPECT_FALSE(await([&](capture::Completion d) { stream->stopCapture(d); }));
-    const Frame f = recorder->frames.front();
-    EXPECT_EQ(std::make_tuple(f.width, f.height, f.format, f.thread),
-              std::make_tuple(g.frameWidth, g.frameHeight, capture::kPixelFormat420v,
-                              std::string("mirvo.sck.video")));
-    EXPECT_GE(std::min(f.strideY, f.strideUV), f.width);
-    for (const auto& [p, colour] : g.points)
-        EXPECT_EQ(f.at(p.first, p.second), colour) << p.first << "," << p.second;
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, CaptureX11Geometry, ::testing::Values(
-    Geometry{"Even", 1280, 720, 30, 1280, 720, {{{0, 0}, kRed}, {{1279, 719}, kWhite}}},
-    // The picture is 1278x718: the odd last column and row are bars, and so
-    // is the chroma pair and row that only they use.
-    Geometry{"Odd", 1279, 719, 30, 1279, 719, {{{1277, 717}, kWhite}, {{1278, 718}, kBlack}}},
-    // No size or rate: the display's own size.
-    Geometry{"Native", 0, -1, 0, 1920, 1080, {{{1440, 810}, kWhite}}}),
-    [](const auto& i) { return i.param.name; });
-
 TEST_F(CaptureX11, HeldBuffersSkipFramesAndReturnToThePool) {
     recorder->hold = true;
     start(1280, 720, 60);
     ASSERT_TRUE(recorder->waitFor(3));
     std::this_thread::sleep_for(300ms);  // about 18 frame intervals with every buffer held
-    std::set<const std::uint8_t*> pool;
+    std::set<const void*> pool;
     {
         std::lock_guard<std::mutex> lock(recorder->m);
         EXPECT_EQ(recorder->frames.size(), 3u);
         for (const Frame& f : recorder->frames) pool.insert(f.planeY);
+        EXPECT_EQ(recorder->frames[0].thread, "mirvo.sck.video");
         recorder->held.clear();
         recorder->hold = false;
     }
@@ -240,9 +184,8 @@ TEST_P(CaptureX11Ending, NoSampleIsUnderWayOrComesAfter) {
     if (pid > 0) ::kill(pid, SIGCONT);
     ASSERT_TRUE(prompt);
     const std::size_t atEnd = recorder->count();
-    if (GetParam() == Ending::stop) EXPECT_FALSE(inside);
+    EXPECT_FALSE(GetParam() == Ending::stop ? inside : recorder->inside.load());
     if (GetParam() == Ending::release) {
-        EXPECT_FALSE(recorder->inside);
         EXPECT_TRUE(weakDelegate.expired());
         EXPECT_EQ(recorder.use_count(), 1);
     }

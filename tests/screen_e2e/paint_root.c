@@ -1,23 +1,23 @@
-/* Paints the root window of the X server in $DISPLAY for the capture tests.
- *
- *   mirvo_paint_root                 four solid quadrants of the root's
- *                                    current size: red top left, green top
- *                                    right, blue bottom left, white bottom
- *                                    right; then leaves a child that redraws
- *                                    a 32x32 square of the red quadrant at
- *                                    (64, 64) in red 100 times a second, so
- *                                    the server keeps reporting damage (as a
- *                                    desktop does) while the picture stays
- *                                    the same; MIRVO_PAINT_REDRAW=0: no child
- *   mirvo_paint_root X Y W H RRGGBB  fills one rectangle once
- *   mirvo_paint_root X Y W H HZ      fills it HZ times a second, black and
- *                                    white in turn, until killed
- *   mirvo_paint_root X Y             moves the pointer to (X, Y)
- * The redrawing processes end when the server goes away.
- *
- * The quadrants become the root's background pixmap, kept after we
- * disconnect (RetainPermanent), so they survive exposures; the server must
- * run with -noreset. */
+// Paints the root window of the X server in $DISPLAY for the capture tests.
+//
+//   mirvo_paint_root                 four solid quadrants of the root's
+//                                    current size: red top left, green top
+//                                    right, blue bottom left, white bottom
+//                                    right; then leaves a child that redraws
+//                                    a 32x32 square of the red quadrant at
+//                                    (64, 64) in red 100 times a second, so
+//                                    the server keeps reporting damage (as a
+//                                    desktop does) while the picture stays
+//                                    the same; MIRVO_PAINT_REDRAW=0: no child
+//   mirvo_paint_root X Y W H RRGGBB  fills one rectangle once
+//   mirvo_paint_root X Y W H HZ      fills it HZ times a second, black and
+//                                    white in turn, until killed
+//   mirvo_paint_root X Y             moves the pointer to (X, Y)
+// The redrawing processes end when the server goes away.
+//
+// The quadrants become the root's background pixmap, kept after we
+// disconnect (RetainPermanent), so they survive exposures; the server must
+// run with -noreset.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,8 +36,8 @@ static void fill(xcb_drawable_t d, xcb_gcontext_t gc, uint32_t colour, int x, in
     xcb_poly_fill_rectangle(c, d, gc, 1, &r);
 }
 
-/* A round trip, so every request has been carried out; 0 once the
- * connection is gone. */
+// A round trip, so every request has been carried out; 0 once the
+// connection is gone.
 static int sync_server(void) {
     free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), NULL));
     return !xcb_connection_has_error(c);
@@ -56,7 +56,7 @@ static int connect_server(void) {
     return 1;
 }
 
-/* Fills the rectangle every 1/hz s, in the given colours by turns. */
+// Fills the rectangle every 1/hz s, in the given colours by turns.
 static int redraw(const uint32_t* colours, int n, int x, int y, int w, int h, double hz) {
     xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, s->root, 0, NULL);
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, pixmap, 0, NULL);
 
-    /* Depth-24 TrueColor pixels are 0xRRGGBB. */
+    // Depth-24 TrueColor pixels are 0xRRGGBB.
     const uint32_t colours[4] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff};
     for (int q = 0; q < 4; ++q)
         fill(pixmap, gc, colours[q], q % 2 ? w / 2 : 0, q / 2 ? h / 2 : 0,
@@ -113,8 +113,8 @@ int main(int argc, char** argv) {
     const char* keep = getenv("MIRVO_PAINT_REDRAW");
     if (failed || (keep && strcmp(keep, "0") == 0)) return failed;
 
-    /* The child must hold none of the caller's descriptors open: a caller
-     * may wait for end of file on its output. */
+    // The child must hold none of the caller's descriptors open: a caller
+    // may wait for end of file on its output.
     if (fork() != 0) return 0;
     setsid();
     const int null = open("/dev/null", O_RDWR);
