@@ -36,19 +36,21 @@ def capture(spawn, build, server, seconds, actions=()):
     return start, stop, reads
 
 
-def tone_file(tmp_path, name, left, right, seconds=8, sine=False):
+def tone_file(tmp_path, name, left, right, seconds=8, rate=0):
     """1 kHz at the given levels per channel, float32 stereo: a square wave
-    (peaks in every 1 ms) or a sine."""
-    n = RATE * seconds
-    wave = [math.sin(2 * math.pi * i / 48) if sine else ((i % 48) < 24) * 2 - 1 for i in range(48)]
-    a = array.array("f", (v for i in range(n) for v in (left * wave[i % 48], right * wave[i % 48])))
+    at 48 kHz (peaks in every 1 ms), or a sine at `rate`."""
+    n = (rate or RATE) * seconds
+    wave = [math.sin(2 * math.pi * 1000 * i / rate) if rate else ((i % 48) < 24) * 2 - 1
+            for i in range(rate or 48)]
+    a = array.array("f", (v for i in range(n) for v in (left * wave[i % len(wave)],
+                                                         right * wave[i % len(wave)])))
     path = tmp_path / name
     path.write_bytes(a.tobytes())
     return path
 
 
-def play(spawn, server, path, sink):
-    return spawn(["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000",
+def play(spawn, server, path, sink, rate=RATE):
+    return spawn(["pacat", "--playback", "--raw", "--format=float32le", f"--rate={rate}",
                   "--channels=2", "--latency-msec=50", f"--device={sink}", path], env=server.env)
 
 
@@ -73,7 +75,8 @@ def test_a_tone_comes_out_at_48khz_whatever_the_default_sinks_rate(
     for args in (("load-module", "module-null-sink", "sink_name=tone", f"rate={rate}", "channels=2"),
                  ("set-default-sink", "tone")):
         assert sound_server.pactl(*args).returncode == 0
-    play(spawn, sound_server, tone_file(tmp_path, "t", 0.5, 0.25, sine=True), "tone")
+    # Played at the sink's rate: the sink stays there.
+    play(spawn, sound_server, tone_file(tmp_path, "t", 0.5, 0.25, rate=rate), "tone", rate)
     time.sleep(0.5)
     start, stop, reads = capture(spawn, build, sound_server, 4)
     pcm = array.array("h", b"".join(d for _, d in reads))
