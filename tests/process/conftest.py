@@ -364,6 +364,32 @@ def pixel(frame, w, h, x, y):
     return frame[y * w + x], frame[c], frame[c + 1]
 
 
+# The colours of a w x h frame at the points of expect {(x, y): colour}.
+def colours(frame, w, h, expect):
+    return {p: pixel(frame, w, h, *p) for p in expect}
+
+
+# The test pattern in a picture of pw x ph at (x, y) of a frame: its
+# quadrants (off their centres, where a shrunk screen keeps its pointer) and
+# the bars' centre before it, as {(x, y): colour}.
+def quadrants(x, y, pw, ph):
+    points = {(x + pw * i // 4 - pw // 16, y + ph * j // 4 - ph // 16): c
+              for (i, j), c in zip(((1, 1), (3, 1), (1, 3), (3, 3)), (RED, GREEN, BLUE, WHITE))}
+    return {**points, (x // 2, y // 2): BLACK} if x or y else points
+
+
+# The first frame of w x h read within timeout s that shows expect, or None.
+def frame_showing(r, w, h, expect, timeout=10):
+    deadline = time.monotonic() + timeout
+    while (left := deadline - time.monotonic()) > 0:
+        frame = read_exactly(r, nv12_bytes(w, h), left)
+        if len(frame) < nv12_bytes(w, h):
+            return None
+        if colours(frame, w, h, expect) == expect:
+            return frame
+    return None
+
+
 # A private headless Wayland session (scripts/wayland-session.sh): sway
 # showing four quadrants on HEADLESS-1, PipeWire, the desktop portal. Clients
 # run with env, as the session's user (preexec).

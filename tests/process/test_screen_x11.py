@@ -6,13 +6,13 @@
 import os
 import signal
 import subprocess
-import sys
 import time
 
 import pytest
 
-from conftest import (BLACK, BLUE, CYCLES, GREEN, RED, WHITE, drain, nv12_bytes, pixel,
-                      read_exactly, send, stop_and_end, wait_for_line)
+from conftest import (BLACK, BLUE, CYCLES, GREEN, WHITE, RED, colours, drain, frame_showing,
+                      nv12_bytes, pixel, quadrants, read_exactly, send, stop_and_end,
+                      wait_for_line)
 
 INT32_MAX = 2**31 - 1
 
@@ -38,26 +38,6 @@ def still(monkeypatch):
     monkeypatch.setenv("MIRVO_PAINT_REDRAW", "0")
 
 
-def quadrants(frame, w, h, x, y, pw, ph):
-    """The colours in the picture's quadrants (off their centres, where a
-    shrunk screen keeps its pointer) and at the centre of its bars."""
-    got = [pixel(frame, w, h, x + pw * i // 4 - pw // 16, y + ph * j // 4 - ph // 16)
-           for j in (1, 3) for i in (1, 3)]
-    return got + [pixel(frame, w, h, x // 2, y // 2)] if x or y else got
-
-
-def frame_where(r, w, h, ok, timeout):
-    """The first frame for which ok(frame) holds, or None."""
-    deadline = time.monotonic() + timeout
-    while (left := deadline - time.monotonic()) > 0:
-        frame = read_exactly(r, nv12_bytes(w, h), left)
-        if len(frame) < nv12_bytes(w, h):
-            return None
-        if ok(frame):
-            return frame
-    return None
-
-
 # 1920x1080 into 320x240: the picture 320x180 on rows 30..209, black bars
 # (luma and chroma) above and below; the same through MIT-SHM and without it.
 @pytest.mark.parametrize("xvfb", [(), ("-extension", "MIT-SHM")], ids=["shm", "no-shm"],
@@ -65,10 +45,9 @@ def frame_where(r, w, h, ok, timeout):
 def test_picture_between_bars_and_stop_ends_the_stream_in_whole_frames(host, xvfb):
     child, r, line = host(320, 240, 30)
     assert line == b"0 \n"
-    frame = read_exactly(r, nv12_bytes(320, 240), 10)
-    assert quadrants(frame, 320, 240, 0, 30, 320, 180) == [RED, GREEN, BLUE, WHITE, BLACK]
-    assert [pixel(frame, 320, 240, x, y) for x, y in ((40, 29), (40, 30), (280, 209),
-                                                       (280, 210))] == [BLACK, RED, WHITE, BLACK]
+    expect = {**quadrants(0, 30, 320, 180), (40, 29): BLACK, (40, 30): RED, (280, 209): WHITE,
+              (280, 210): BLACK}
+    assert colours(read_exactly(r, nv12_bytes(320, 240), 10), 320, 240, expect) == expect
     stop_and_end(child, r, nv12_bytes(320, 240))
     assert child.err == b""
 
@@ -156,7 +135,7 @@ def test_frames_follow_the_display_through_size_changes(build, host, xvfb):
     for sw, sh, x, y, pw, ph in [(1280, 720, 0, 60, 640, 360), (1080, 1080, 80, 0, 480, 480),
                                  (1920, 1080, 0, 60, 640, 360)]:
         paint(build, xvfb, 0, 0, 16000, 16000, "000000")
-        assert frame_where(r, 640, 480, lambda f: pixel(f, 640, 480, 320, 240) == BLACK, 5)
+        assert frame_showing(r, 640, 480, {(320, 240): BLACK}, 5)
         name = f"m{sw}x{sh}" if (sw, sh) != (1920, 1080) else "1920x1080"
         if (sw, sh) != (1920, 1080):
             xrandr(xvfb, "--newmode", name, 60, sw, sw + 8, sw + 16, sw + 24, sh, sh + 1, sh + 2,
@@ -164,9 +143,7 @@ def test_frames_follow_the_display_through_size_changes(build, host, xvfb):
             xrandr(xvfb, "--addmode", "screen", name)
         xrandr(xvfb, "--output", "screen", "--mode", name)
         paint(build, xvfb)
-        want = [RED, GREEN, BLUE, WHITE] + ([BLACK] if x or y else [])
-        assert frame_where(r, 640, 480, lambda f: quadrants(f, 640, 480, x, y, pw, ph) == want,
-                           5), (sw, sh)
+        assert frame_showing(r, 640, 480, quadrants(x, y, pw, ph), 5), (sw, sh)
     stop_and_end(child, r)
     assert child.err == b""
 
@@ -179,11 +156,12 @@ def test_capture_follows_its_monitor_until_it_is_removed(build, host, xvfb):
     child, r, line = host(480, 540, 30)
     assert line == b"0 \n"
     frame = nv12_bytes(480, 540)
-    assert quadrants(read_exactly(r, frame, 10), 480, 540, 0, 0, 480, 540)[::2] == [GREEN, WHITE]
+    expect = {(360, 135): GREEN, (360, 405): WHITE}
+    assert colours(read_exactly(r, frame, 10), 480, 540, expect) == expect
     xrandr(xvfb, "--setmonitor", "left", "960/254x1080/286+0+0", "none")
     xrandr(xvfb, "--delmonitor", "left")
     paint(build, xvfb, 960, 0, 960, 540, "0000ff")
-    assert frame_where(r, 480, 540, lambda f: pixel(f, 480, 540, 240, 135) == BLUE, 5)
+    assert frame_showing(r, 480, 540, {(240, 135): BLUE}, 5)
     assert child.err == b""
     xrandr(xvfb, "--delmonitor", "right")
     wait_for_line(child, r)
@@ -256,54 +234,36 @@ def test_the_library_exports_exactly_its_two_functions(build):
         "mirvo_sck_start", "mirvo_sck_stop"]
 
 
-# A host whose pthread_create fails with EAGAIN from the Nth call on; the
-# library's calls reach it by interposition.
+# Loaded before the library into a host: pthread_create fails with EAGAIN
+# from the call numbered $MIRVO_FAIL_FROM on.
 FAILING_THREADS = r"""
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
-#include <mirvo_sck.h>
-static int calls, failFrom;
+static int calls;
 int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
     int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     *(void **)&real = dlsym(RTLD_NEXT, "pthread_create");
-    if (__atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST) >= failFrom) return EAGAIN;
+    if (__atomic_add_fetch(&calls, 1, __ATOMIC_SEQ_CST) >= atoi(getenv("MIRVO_FAIL_FROM")))
+        return EAGAIN;
     return real(t, a, f, arg);
-}
-int main(int argc, char **argv) {
-    failFrom = atoi(argv[1]);
-    int fd = atoi(argv[2]), r = mirvo_sck_start(640, 360, 30, fd);
-    printf("%d %d %d\n", r, calls, fcntl(fd, F_GETFD) == -1);
-    fflush(stdout);
-    _exit(0);
 }
 """
 
 
-@pytest.mark.parametrize("n, result, closed", [
-    (1, 1, False),  # the start task
-    (2, 1, False),  # listing the displays
-    (3, 1, True),   # the sample queue, after the sink took the descriptor
-    (4, 1, True),   # the capture thread
-    (5, 0, False),  # none fails: a start makes four threads
+@pytest.mark.parametrize("n, line", [
+    (1, b"1 True\n"),   # the start task
+    (2, b"1 True\n"),   # listing the displays
+    (3, b"1 False\n"),  # the sample queue, after the sink took the descriptor
+    (4, b"1 False\n"),  # the capture thread
+    (5, b"0 \n"),       # none fails: a start makes four threads
 ])
-def test_start_that_cannot_create_a_thread_fails_with_one_line(
-        build, c_host, spawn, xvfb, n, result, closed):
-    exe = c_host(FAILING_THREADS, "-rdynamic", str(build.library),
-                 f"-Wl,-rpath,{build.library.parent}")
-    r, w_end = os.pipe()
-    try:
-        child = spawn([exe, n, w_end], env=xvfb.env, stdout=subprocess.PIPE, pass_fds=(w_end,))
-        os.close(w_end)
-        # The result, the calls made, whether the descriptor was closed.
-        assert read_exactly(child.proc.stdout.fileno(), 6, 10) == b"%d %d %d\n" % (
-            result, min(n, 4), closed)
-        assert child.wait(10, "the host") == 0
-        assert child.err == (b"" if result == 0 else
-                             b"sck-video: Resource temporarily unavailable\n")
-    finally:
-        os.close(r)
+def test_start_that_cannot_create_a_thread_fails_with_one_line(c_host, screen_host, xvfb, n, line):
+    preload = c_host(FAILING_THREADS, "-shared", "-fPIC")
+    child, r, got = screen_host(dict(xvfb.env, LD_PRELOAD=str(preload),
+                                                 MIRVO_FAIL_FROM=str(n)), 640, 360, 30)
+    assert got == line
+    send(child, "exit")
+    assert child.wait(10, "the host") == 0
+    assert child.err == (b"sck-video: Resource temporarily unavailable\n" if n < 5 else b"")
