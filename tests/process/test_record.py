@@ -150,7 +150,8 @@ def limit_file_size():
     ([], {}, "video.y4m", False, ["mirvo-record: cannot write {out}/video.y4m"]),
     (["--no-video"], {}, None, True, ["mirvo-record: writing the recording failed (disk full?)"]),
     (["--no-audio"], {}, None, True, ["mirvo-record: writing the recording failed (disk full?)"]),
-])
+], ids=["no-sound-server", "no-x-server", "out-not-a-dir", "wav-on-dev-full", "y4m-on-dev-full",
+        "wav-past-size-limit", "y4m-past-size-limit"])
 def test_a_recording_that_cannot_be_made_exits_1_with_one_reason(
         spawn, build, env, tmp_path, args, unset, link, fsize, lines):
     out = tmp_path / "out"
