@@ -66,6 +66,7 @@ struct Case {
     Log log;
     bool stopBlocked = false;      // SIGINT and SIGTERM blocked by the parent
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class AppRun : public ::testing::TestWithParam<Case> {};
 

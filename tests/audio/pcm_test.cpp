@@ -122,6 +122,7 @@ struct Cycle {
     std::vector<float> data;  // empty: null data
     std::string want;
 };
+void PrintTo(const Cycle& c, std::ostream* os) { *os << c.name; }
 
 class IOProcCycle : public ::testing::TestWithParam<Cycle> {};
 
@@ -176,6 +177,7 @@ struct WriteCase {
     bool nonBlocking;
     mirvo::io::WritePolicy policy;
 };
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteAll : public ::testing::TestWithParam<WriteCase> {};
 
