@@ -15,15 +15,15 @@ from conftest import (BLACK, CYCLES, colours, frame_showing, nv12_bytes, quadran
                       send, stop_and_end, wait_for_line)
 
 
+# py_host options that run a host as the session's user.
 @pytest.fixture
 def run_as_user(wayland, build):
-    """py_host options that run a host as the session's user."""
     return {"preexec_fn": wayland.preexec, "library": wayland.readable(build.library)}
 
 
+# The screen host on the session (as its user), or with env as the caller.
 @pytest.fixture
 def host(screen_host, wayland, run_as_user):
-    """The screen host on the session (as its user), or with env as the caller."""
     return lambda w, h, fps, env=None: screen_host(env or wayland.env, w, h, fps,
                                                    **({} if env else run_as_user))
 

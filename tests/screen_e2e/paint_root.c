@@ -56,43 +56,38 @@ static int connect_server(void) {
     return 1;
 }
 
-// Fills the rectangle every 1/hz s, in the given colours by turns.
+// Fills the rectangle in the given colours by turns, every 1/hz s until the
+// server goes; or once when hz is 0. 0 on success.
 static int redraw(const uint32_t* colours, int n, int x, int y, int w, int h, double hz) {
     xcb_gcontext_t gc = xcb_generate_id(c);
     xcb_create_gc(c, gc, s->root, 0, NULL);
-    const long ns = (long)(1e9 / hz);
+    const long ns = hz > 0 ? (long)(1e9 / hz) : 0;
     for (unsigned i = 0;; ++i) {
         fill(s->root, gc, colours[i % n], x, y, w, h);
-        if (!sync_server()) return 0;
+        const int ok = sync_server();
+        if (!ok || ns == 0) return !ok;
         struct timespec t = {ns / 1000000000L, ns % 1000000000L};
         nanosleep(&t, NULL);
     }
 }
 
 int main(int argc, char** argv) {
-    if (argc == 6) {
-        if (!connect_server()) return 1;
-        const int x = atoi(argv[1]), y = atoi(argv[2]), w = atoi(argv[3]), h = atoi(argv[4]);
-        if (strlen(argv[5]) == 6) {
-            xcb_gcontext_t gc = xcb_generate_id(c);
-            xcb_create_gc(c, gc, s->root, 0, NULL);
-            fill(s->root, gc, (uint32_t)strtoul(argv[5], NULL, 16), x, y, w, h);
-            return sync_server() ? 0 : 1;
-        }
-        const uint32_t turns[2] = {0x000000, 0xffffff};
-        return redraw(turns, 2, x, y, w, h, atof(argv[5]));
-    }
-    if (argc == 3) {
-        if (!connect_server()) return 1;
-        xcb_warp_pointer(c, XCB_NONE, s->root, 0, 0, 0, 0, (int16_t)atoi(argv[1]),
-                         (int16_t)atoi(argv[2]));
-        return sync_server() ? 0 : 1;
-    }
-    if (argc != 1) {
+    if (argc != 1 && argc != 3 && argc != 6) {
         fprintf(stderr, "usage: paint_root [X Y W H RRGGBB|HZ | X Y]\n");
         return 2;
     }
     if (!connect_server()) return 1;
+    if (argc == 6) {
+        const uint32_t turns[2] = {0x000000, 0xffffff}, once = (uint32_t)strtoul(argv[5], NULL, 16);
+        const int x = atoi(argv[1]), y = atoi(argv[2]), w = atoi(argv[3]), h = atoi(argv[4]);
+        return strlen(argv[5]) == 6 ? redraw(&once, 1, x, y, w, h, 0)
+                                    : redraw(turns, 2, x, y, w, h, atof(argv[5]));
+    }
+    if (argc == 3) {
+        xcb_warp_pointer(c, XCB_NONE, s->root, 0, 0, 0, 0, (int16_t)atoi(argv[1]),
+                         (int16_t)atoi(argv[2]));
+        return sync_server() ? 0 : 1;
+    }
     const uint16_t w = s->width_in_pixels, h = s->height_in_pixels;
 
     xcb_set_close_down_mode(c, XCB_CLOSE_DOWN_RETAIN_PERMANENT);
@@ -122,5 +117,6 @@ int main(int argc, char** argv) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     if (!connect_server()) return 1;
     const uint32_t red = 0xff0000;
-    return redraw(&red, 1, 64, 64, 32, 32, 100);
+    redraw(&red, 1, 64, 64, 32, 32, 100);
+    return 0;
 }
