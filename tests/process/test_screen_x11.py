@@ -52,38 +52,35 @@ def test_picture_between_bars_and_stop_ends_the_stream_in_whole_frames(host, xvf
     assert child.err == b""
 
 
-@pytest.mark.parametrize("w, h, ok", [
-    (INT32_MAX, INT32_MAX, False),
-    (16385, 480, False),
-    (640, 16385, False),
-    (16384, 2, True),
-])
-def test_sizes_beyond_the_ceiling_fail_the_start_and_close_the_descriptor(host, w, h, ok):
-    child, r, line = host(w, h, 30)
-    assert line == (b"0 \n" if ok else b"1 False\n")
-    if ok:
+SIZE = "the frame size {w}x{h} is larger than this platform serves (16384x16384)"
+DEPTH = 'unsupported pixel layout on X display "{display}" (depth %d)'
+
+
+# Starts the library cannot serve fail with one line and result 1: sizes
+# above the ceiling and servers whose root is not 24 bits deep (after the
+# sink took the descriptor), no server at all (the descriptor stays the
+# host's). The ceiling itself is served.
+@pytest.mark.parametrize("xvfb, w, h, display, line, message", [
+    ((), INT32_MAX, INT32_MAX, None, b"1 False\n", SIZE),
+    ((), 16385, 480, None, b"1 False\n", SIZE),
+    ((), 640, 16385, None, b"1 False\n", SIZE),
+    ((), 16384, 2, None, b"0 \n", ""),
+    *[(("-screen", "0", f"640x480x{d}"), 640, 360, None, b"1 False\n", DEPTH % d) for d in (16, 8, 30)],
+    ((), 640, 360, ":unused", b"1 True\n", 'cannot open X display ":unused"'),
+], ids=["max", "wide", "tall", "ceiling", "depth16", "depth8", "depth30", "no-server"],
+    indirect=["xvfb"])
+def test_a_start_it_cannot_serve_fails_with_one_line(screen_host, xvfb, w, h, display, line,
+                                                      message):
+    env = dict(xvfb.env, DISPLAY=display or xvfb.display)
+    child, r, got = screen_host(env, w, h, 30)
+    assert got == line
+    if line == b"0 \n":
         assert len(read_exactly(r, nv12_bytes(w, h), 10)) == nv12_bytes(w, h)
-    stop_and_end(child, r)
-    assert child.err == (b"" if ok else
-                         f"sck-video: the frame size {w}x{h} is larger than this platform "
-                         f"serves (16384x16384)\n".encode())
-
-
-# Servers whose root is not 24 bits deep (the capture's start fails, after
-# the sink took the descriptor) and no server at all (the descriptor stays
-# the host's): the start fails with one line.
-@pytest.mark.parametrize("xvfb, depth", [(("-screen", "0", f"640x480x{d}"), d) for d in (16, 8, 30)]
-                         + [((), None)], ids=["depth16", "depth8", "depth30", "no-server"],
-                         indirect=["xvfb"])
-def test_a_display_it_cannot_capture_fails_the_start_with_one_line(screen_host, xvfb, depth):
-    env = xvfb.env if depth else dict(xvfb.env, DISPLAY=":unused")
-    child, r, line = screen_host(env, 640, 360, 30)
-    assert line == (b"1 False\n" if depth else b"1 True\n")
+        send(child, "stop")
     send(child, "exit")
     assert child.wait(10, "the host") == 0
-    assert child.err.decode() == "sck-video: " + (
-        f'unsupported pixel layout on X display "{xvfb.display}" (depth {depth})\n' if depth
-        else 'cannot open X display ":unused"\n')
+    assert child.err.decode() == (message and "sck-video: " + message.format(
+        w=w, h=h, display=env["DISPLAY"]) + "\n")
 
 
 # A mode of 2000 x 1100 pixel clocks at 44 MHz shows 20 pictures a second;
