@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -194,7 +195,10 @@ TEST_P(TapWritesClosedReader, CostsFramesSilentlyAndResumesForANewReader) {
 
 INSTANTIATE_TEST_SUITE_P(EachHost, TapWritesClosedReader,
                          testing::Values(Host::ignoresSigpipe, Host::defaultSigpipe,
-                                         Host::blocksAPendingSigpipe));
+                                         Host::blocksAPendingSigpipe),
+                         [](const testing::TestParamInfo<Host>& i) {
+                             return std::string(std::array{"Ignored", "Default", "BlockedAndPending"}[int(i.param)]);
+                         });
 
 // --- whole frames ---
 
