@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -47,25 +48,20 @@ protected:
     StderrCapture err_;
 };
 
-struct Args {
-    std::int32_t width, height, fps;
-};
-void PrintTo(const Args& a, std::ostream* os) { *os << a.width << "x" << a.height << "@" << a.fps; }
-
-class ScreenApiStart : public ScreenApi, public testing::WithParamInterface<Args> {};
+class ScreenApiStart : public ScreenApi, public testing::WithParamInterface<std::tuple<int, int, int>> {};
 
 }  // namespace
 
 // The arguments reach the platform unvalidated; the start runs off the
 // caller's thread and keeps the descriptor open.
 TEST_P(ScreenApiStart, MakesAndConfiguresTheStreamOffTheCallersThread) {
-    const Args a = GetParam();
+    const auto [width, height, fps] = GetParam();
     fake::setDisplayCount(3);
     Pipe p;
-    ASSERT_EQ(mirvo_sck_start(a.width, a.height, a.fps, p.giveWriteEnd()), 0);
+    ASSERT_EQ(mirvo_sck_start(width, height, fps, p.giveWriteEnd()), 0);
     expectMadeInOrder(fake::events());
-    const fake::Config want{.width = a.width, .height = a.height, .queueDepth = 3,
-                            .intervalValue = 1, .intervalTimescale = a.fps,
+    const fake::Config want{.width = width, .height = height, .queueDepth = 3,
+                            .intervalValue = 1, .intervalTimescale = fps,
                             .pixelFormat = capture::kPixelFormat420v, .showsCursor = true,
                             .capturesAudio = false};
     EXPECT_EQ(fake::configOfNewestStream(), want);
@@ -75,8 +71,8 @@ TEST_P(ScreenApiStart, MakesAndConfiguresTheStreamOffTheCallersThread) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, ScreenApiStart,
-                         testing::Values(Args{1280, 720, 30}, Args{0, -5, -1},
-                                         Args{INT32_MIN, INT32_MAX, 0}));
+                         testing::Values(std::tuple{1280, 720, 30}, std::tuple{0, -5, -1},
+                                         std::tuple{INT32_MIN, INT32_MAX, 0}));
 
 // The start returns once the platform's start has answered; frames then
 // flow until a stop, which stops, then releases, then the reader sees end

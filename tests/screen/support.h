@@ -146,16 +146,13 @@ inline std::shared_ptr<fake::PixelBuffer> marked(std::size_t w, std::size_t h, s
 // torn or partial frame.
 inline Bytes markersOf(const Bytes& stream, std::size_t lumaBytes) {
     const std::size_t frame = lumaBytes * 3 / 2;
-    Bytes markers;
     EXPECT_EQ(stream.size() % frame, 0u) << "a partial frame at the end";
-    for (std::size_t at = 0; at + frame <= stream.size(); at += frame) {
-        const std::uint8_t m = stream[at];
-        for (std::size_t i = 0; i < frame; ++i)
-            if (stream[at + i] != (i < lumaBytes ? m : m ^ 0xFF)) {
-                ADD_FAILURE() << "frame at " << at << " torn at byte " << i;
-                return markers;
-            }
-        markers.push_back(m);
+    Bytes markers;
+    for (auto f = stream.begin(); stream.end() - f >= static_cast<std::ptrdiff_t>(frame); f += frame) {
+        const auto chroma = f + static_cast<std::ptrdiff_t>(lumaBytes), end = f + static_cast<std::ptrdiff_t>(frame);
+        if (std::count(f, chroma, *f) + std::count(chroma, end, *f ^ 0xFF) != static_cast<std::ptrdiff_t>(frame))
+            ADD_FAILURE() << "a torn frame at " << f - stream.begin();
+        markers.push_back(*f);
     }
     return markers;
 }
