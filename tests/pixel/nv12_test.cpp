@@ -31,7 +31,9 @@ using i64 = std::int64_t;
 
 // Nearest neighbour: the source sample under output sample i's left edge,
 // i / n of the way along s samples.
-i64 under(i64 i, i64 n, i64 s) { return static_cast<i64>(std::floor(static_cast<double>(i * s) / static_cast<double>(n))); }
+i64 under(i64 i, i64 n, i64 s) {
+    return static_cast<i64>(std::floor(static_cast<double>(i * s) / static_cast<double>(n)));
+}
 // A 4:2:0 side of s has s / 2 chroma samples, but never none.
 i64 grid(i64 s) { return s < 2 ? 1 : s / 2; }
 
@@ -71,8 +73,8 @@ std::vector<std::uint8_t> oracle(const Geometry& g, const Picture& p) {
     return f;
 }
 
-// Sources of one pixel per side, odd sizes, copies, 2:1 (the vector
-// halvers' thresholds and tails at 16, 17, 18, 32 and 34 bytes), just over
+// Sources of one pixel per side, odd sizes, copies, 2:1 around the vector
+// halvers' thresholds and tails (16, 18, 34, 48 and 50 bytes), just over
 // 2:1, widening, shuffle gathers of one and two loads and beyond, screens.
 // Consecutive rows of one size keep the converter's plan with new strides;
 // then each of the four sizes changes alone.

@@ -144,7 +144,7 @@ TEST_P(RgbPaths, AreaScalerAveragesTheCoveredArea) {
         int sw, sh, dw, dh;
     };
     std::mt19937 rng(1080);
-    for (const Geometry& g : {Geometry{1920, 1080, 1278, 718}, Geometry{640, 360, 1279, 719},
+    for (const Geometry& g : {Geometry{1280, 720, 852, 478}, Geometry{640, 360, 1279, 719},
                               Geometry{7, 5, 3, 2}, Geometry{5, 3, 17, 9}, Geometry{33, 17, 1, 1},
                               Geometry{3, 3, 3, 3}, Geometry{1, 1, 4, 2}, Geometry{200, 60, 131, 41},
                               Geometry{64, 1, 31, 1}, Geometry{1, 64, 2, 31}}) {
