@@ -222,10 +222,11 @@ TEST_P(TapWrites, FramesFromConcurrentWritersArriveWhole) {
     Pipe p;
     if (nonBlocking) ::fcntl(p.w, F_SETFL, ::fcntl(p.w, F_GETFL) | O_NONBLOCK);
     auto tap = std::make_shared<Tap>(kW, kH, p.giveWriteEnd());
-    std::atomic<int> running{2};
+    std::atomic<int> running{2}, ready{0};
     std::vector<std::thread> writers;
     for (int first : {10, 100})
-        writers.emplace_back([tap, first, &running]() mutable {
+        writers.emplace_back([tap, first, &running, &ready]() mutable {
+            for (++ready; ready < 2;) std::this_thread::yield();  // both write from the start
             for (int m = first; m < first + 5; ++m) deliver(*tap, marked(kW, kH, static_cast<std::uint8_t>(m)));
             tap.reset();  // the last writer's reset closes the descriptor
             --running;
