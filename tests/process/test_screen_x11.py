@@ -176,6 +176,28 @@ def test_killed_server_gives_one_line_and_stop_still_closes(host, xvfb):
     stop_and_end(child, r)
 
 
+# CPU seconds of the process and voluntary context switches of all its threads.
+def cpu_and_wakeups(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    switches = sum(int(line.split()[1]) for task in os.listdir(f"/proc/{pid}/task")
+                   for line in open(f"/proc/{pid}/task/{task}/status")
+                   if line.startswith("voluntary_ctxt_switches:"))
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), switches
+
+
+# A reader that stops reading: once the pipe is full and every buffer is
+# held, the capture waits for one to come back instead of polling for it.
+def test_stalled_reader_costs_no_cpu_and_no_wakeups(host):
+    child, r, line = host(320, 240, INT32_MAX)
+    assert line == b"0 \n"
+    time.sleep(1)
+    cpu0, woke0 = cpu_and_wakeups(child.pid)
+    time.sleep(2)
+    cpu1, woke1 = cpu_and_wakeups(child.pid)
+    assert cpu1 - cpu0 < 0.1 and woke1 - woke0 <= 4, (cpu1 - cpu0, woke1 - woke0)
+    stop_and_end(child, r)
+
+
 def test_stop_closes_the_descriptor_while_the_server_is_stopped(host, xvfb):
     child, r, line = host(320, 240, 30)
     assert line == b"0 \n"
