@@ -71,7 +71,7 @@ void releaseAll() {
 void tearDown() {
     releaseAll();
     // The IO proc has stopped: whether a write failed is settled.
-    if (const int error = pcm::outputError(); error != 0) {
+    if (const int error = audio::outputError(); error != 0) {
         die(std::string("write to standard output: ") + std::strerror(error));
     }
     std::exit(0);
@@ -132,7 +132,7 @@ void App::main() {
     State::tapID = tapID;
     State::aggID = aggID;
     State::ioProcID = ioProcID;
-    const sigset_t stopSignals = mirvo::stopSignals();
+    const sigset_t stopSignals = common::stopSignals();
     pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     const hal::OSStatus lost = hal::runMainLoop(shutdownWakeFd());

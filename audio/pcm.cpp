@@ -225,7 +225,7 @@ void convertNeon(std::int64_t frames, std::int64_t channels, const float* src,
 
 #endif
 
-constexpr mirvo::cpu::PathTable<Kernel> kKernels{{
+constexpr common::PathTable<Kernel> kKernels{{
     convertScalar,
 #if MIRVO_CPU_X86
     convertSse2, convertAvx2, nullptr,
@@ -238,7 +238,7 @@ const Kernel gKernel = kKernels.widest();
 
 }  // namespace
 
-namespace pcm {
+namespace audio {
 
 void convert(std::int64_t frames, std::int64_t channels, const float* src, std::int16_t* dst) {
     if (frames > 0) gKernel(frames, channels, src, dst);
@@ -249,8 +249,6 @@ void convertReference(std::int64_t frames, std::int64_t channels, const float* s
     if (frames > 0) convertScalar(frames, channels, src, dst);
 }
 
-std::vector<const char*> availablePaths() { return mirvo::cpu::availablePaths(); }
-
 bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, const float* src,
                  std::int16_t* dst) {
     const Kernel k = kKernels.named(path);
@@ -259,4 +257,4 @@ bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, c
     return true;
 }
 
-}  // namespace pcm
+}  // namespace audio

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "cpu_paths.h"
 
 // One float sample to a signed 16-bit one: scale 32767 for both signs,
 // rounded to nearest with ties away from zero; NaN and +inf give 32767.
 std::int16_t sat(float x);
 
-namespace pcm {
+namespace audio {
 
 // Converts `frames` frames of `channels` interleaved floats to 2 * frames
 // interleaved stereo samples at dst, exactly as the PCM stream carries them. Uses
@@ -20,11 +21,9 @@ void convert(std::int64_t frames, std::int64_t channels, const float* src, std::
 void convertReference(std::int64_t frames, std::int64_t channels, const float* src,
                       std::int16_t* dst);
 
-// Which conversion paths this build and processor can run, for tests and
-// benchmarks: "scalar" always, then e.g. "sse2", "avx2" or "neon".
-std::vector<const char*> availablePaths();
-// Runs one named path; false if it is not available here.
+// Runs one named path (one of common::availablePaths()); false if it is not
+// available here.
 bool convertWith(const char* path, std::int64_t frames, std::int64_t channels, const float* src,
                  std::int16_t* dst);
 
-}  // namespace pcm
+}  // namespace audio

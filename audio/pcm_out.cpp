@@ -21,11 +21,11 @@ std::atomic<int> gOutputError{0};
 // description is the host's too). Each piece is at most PIPE_BUF bytes and
 // follows a poll that reported room, so on a pipe it cannot block however
 // the host set the descriptor up. PIPE_BUF is a multiple of 4: a block given
-// up leaves whole frames behind. Returns 0, mirvo::io::kStopped, or the
+// up leaves whole frames behind. Returns 0, common::kStopped, or the
 // errno of the write that failed (EPIPE when the reader has gone; SIGPIPE is
 // ignored by the program).
 int writeBlock(int fd, const void* p, std::size_t n) {
-    return mirvo::io::writeAll(fd, p, n, {.stopFd = shutdownWakeFd(), .chunk = PIPE_BUF,
+    return common::writeAll(fd, p, n, {.stopFd = shutdownWakeFd(), .chunk = PIPE_BUF,
                                           .waitForRoom = true});
 }
 
@@ -38,7 +38,7 @@ void writeS16(std::int64_t frames, std::int64_t channels, const float* src) {
     static std::vector<std::int16_t> block;
     const auto n = static_cast<std::size_t>(frames) * 2;
     if (block.size() < n) block.resize(n);
-    pcm::convert(frames, channels, src, block.data());
+    audio::convert(frames, channels, src, block.data());
     const int result = writeBlock(gOutputFd.load(std::memory_order_relaxed), block.data(),
                                   n * sizeof(std::int16_t));
     if (result == 0) return;
@@ -46,7 +46,7 @@ void writeS16(std::int64_t frames, std::int64_t channels, const float* src) {
     // nothing more. The main thread tears down in order and reports a
     // failure other than a vanished reader.
     gOutputClosed.store(true, std::memory_order_relaxed);
-    if (result == mirvo::io::kStopped) return;
+    if (result == common::kStopped) return;
     if (result != EPIPE) gOutputError.store(result);
     requestShutdown();
 }
@@ -66,7 +66,7 @@ hal::OSStatus ioProc(hal::ObjectID, const hal::AudioTimeStamp*, const hal::Audio
     return 0;
 }
 
-namespace pcm {
+namespace audio {
 
 void setOutputFd(int fd) { gOutputFd.store(fd); }
 bool outputClosed() { return gOutputClosed.load(); }
@@ -76,4 +76,4 @@ void resetOutput() {
     gOutputError.store(0);
 }
 
-}  // namespace pcm
+}  // namespace audio

@@ -23,7 +23,7 @@ hal::OSStatus ioProc(hal::ObjectID device, const hal::AudioTimeStamp* now,
                      hal::AudioBufferList* output, const hal::AudioTimeStamp* outputTime,
                      void* clientData);
 
-namespace pcm {
+namespace audio {
 
 // Descriptor the PCM goes to; 1 in the program, a pipe or file in tests.
 void setOutputFd(int fd);
@@ -39,4 +39,4 @@ int outputError();
 // Re-arms output after outputClosed(); for tests only.
 void resetOutput();
 
-}  // namespace pcm
+}  // namespace audio

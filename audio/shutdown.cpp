@@ -45,6 +45,6 @@ void die(std::string_view message) {
     std::string line;
     line.reserve(message.size() + 8);
     line.append("pelko: ").append(message).push_back('\n');
-    (void)mirvo::io::writeAll(2, line.data(), line.size(), mirvo::io::kNoWait);
+    (void)common::writeAll(2, line.data(), line.size(), common::kNoWait);
     std::exit(1);
 }

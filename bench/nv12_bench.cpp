@@ -1,7 +1,7 @@
 // Frame conversion, each case beside its floor (memcpy of the frame's output
 // bytes), its peer (libyuv's NV12Scale with kFilterNone on the same input;
 // a speed peer only: it samples pixel centres, so its bytes differ) and the
-// straightforward reference (nv12::convertReference). Hot cache: the same
+// straightforward reference (pixel::convertReference). Hot cache: the same
 // source and output every iteration, as a capture loop reuses them.
 // Run: build/bench/nv12_bench (docs/performance.md has the full command).
 #include <benchmark/benchmark.h>
@@ -35,12 +35,12 @@ constexpr const char* kNames[] = {"1920x1080_to_1920x1080_padded", "3840x2160_to
 
 struct Fixture {
     Case c;
-    nv12::Frame frame;
+    pixel::Frame frame;
     std::vector<std::uint8_t> luma, chroma, outLuma, outChroma;
-    nv12::Source src;
+    pixel::Source src;
 
     explicit Fixture(std::int64_t index) : c(kCases[index]) {
-        frame = *nv12::frameFor(c.w, c.h);
+        frame = *pixel::frameFor(c.w, c.h);
         std::mt19937 rng(11);
         luma.resize(static_cast<std::size_t>(c.lumaStride) * c.sh);
         chroma.resize(static_cast<std::size_t>(c.chromaStride) * ((c.sh + 1) / 2));
@@ -48,7 +48,7 @@ struct Fixture {
         for (auto& b : chroma) b = static_cast<std::uint8_t>(rng());
         outLuma.assign(frame.lumaBytes, 0);
         outChroma.assign(frame.chromaBytes, 0);
-        src = nv12::Source{luma.data(), c.lumaStride, chroma.data(), c.chromaStride, c.sw, c.sh};
+        src = pixel::Source{luma.data(), c.lumaStride, chroma.data(), c.chromaStride, c.sw, c.sh};
     }
     std::size_t outBytes() const { return frame.lumaBytes + frame.chromaBytes; }
 };
@@ -63,7 +63,7 @@ void run(benchmark::State& state, const Fixture& f, auto&& body) {
 
 void fast(benchmark::State& state, std::int64_t index, const char* path) {
     Fixture f(index);
-    nv12::Converter conv = path ? nv12::Converter(path) : nv12::Converter();
+    pixel::Converter conv = path ? pixel::Converter(path) : pixel::Converter();
     run(state, f, [&] {
         conv.convert(f.src, f.frame.width, f.frame.height, f.outLuma.data(), f.outChroma.data());
         benchmark::DoNotOptimize(f.outLuma.data());
@@ -94,7 +94,7 @@ void libyuvNone(benchmark::State& state, std::int64_t index) {
 void reference(benchmark::State& state, std::int64_t index) {
     Fixture f(index);
     run(state, f, [&] {
-        nv12::convertReference(f.src, f.frame.width, f.frame.height, f.outLuma.data(),
+        pixel::convertReference(f.src, f.frame.width, f.frame.height, f.outLuma.data(),
                                f.outChroma.data());
         benchmark::DoNotOptimize(f.outLuma.data());
     });
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark((base + "reference").c_str(), reference, i)
             ->Unit(benchmark::kMicrosecond);
-        for (const char* p : nv12::availablePaths())
+        for (const char* p : common::availablePaths())
             benchmark::RegisterBenchmark((base + "path_" + p).c_str(), fast, i, p)
                 ->Unit(benchmark::kMicrosecond);
     }

@@ -25,7 +25,7 @@ void BM_Fast(benchmark::State& state) {
     const auto src = input(frames, channels);
     std::vector<std::int16_t> dst(std::size_t(2 * frames));
     for (auto _ : state) {
-        pcm::convert(frames, channels, src.data(), dst.data());
+        audio::convert(frames, channels, src.data(), dst.data());
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }

@@ -26,12 +26,12 @@ void colour(benchmark::State& state, const char* path) {
     const int w = 1920, h = 1080;
     const auto src = randomBgrx(w, h);
     std::vector<std::uint8_t> y(w * h), uv(w * h / 2);
-    if (!rgbnv12::bgrxToNv12Bt709With(path, src.data(), w * 4, w, h, y.data(), w, uv.data(), w)) {
+    if (!pixel::bgrxToNv12Bt709With(path, src.data(), w * 4, w, h, y.data(), w, uv.data(), w)) {
         state.SkipWithError("path not available here");
         return;
     }
     for (auto _ : state) {
-        rgbnv12::bgrxToNv12Bt709With(path, src.data(), w * 4, w, h, y.data(), w, uv.data(), w);
+        pixel::bgrxToNv12Bt709With(path, src.data(), w * 4, w, h, y.data(), w, uv.data(), w);
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
     }
@@ -42,7 +42,7 @@ void scaleReference(benchmark::State& state) {
     const auto src = randomBgrx(1920, 1080);
     std::vector<std::uint8_t> dst(1280 * 720 * 4);
     for (auto _ : state) {
-        rgbnv12::AreaScaler::scaleReference(1920, 1080, 1280, 720, src.data(), 1920 * 4,
+        pixel::AreaScaler::scaleReference(1920, 1080, 1280, 720, src.data(), 1920 * 4,
                                             dst.data(), 1280 * 4);
         benchmark::DoNotOptimize(dst.data());
     }
@@ -51,7 +51,7 @@ void scaleReference(benchmark::State& state) {
 void scale(benchmark::State& state, const char* path) {
     const auto src = randomBgrx(1920, 1080);
     std::vector<std::uint8_t> dst(1280 * 720 * 4);
-    rgbnv12::AreaScaler s(1920, 1080, 1280, 720, path);
+    pixel::AreaScaler s(1920, 1080, 1280, 720, path);
     for (auto _ : state) {
         s.scale(src.data(), 1920 * 4, dst.data(), 1280 * 4);
         benchmark::DoNotOptimize(dst.data());
@@ -64,9 +64,9 @@ void scaleThenConvertReference(benchmark::State& state) {
     const auto src = randomBgrx(1920, 1080);
     std::vector<std::uint8_t> mid(1280 * 720 * 4), y(1280 * 720), uv(1280 * 360);
     for (auto _ : state) {
-        rgbnv12::AreaScaler::scaleReference(1920, 1080, 1280, 720, src.data(), 1920 * 4,
+        pixel::AreaScaler::scaleReference(1920, 1080, 1280, 720, src.data(), 1920 * 4,
                                             mid.data(), 1280 * 4);
-        rgbnv12::bgrxToNv12Bt709Reference(mid.data(), 1280 * 4, 1280, 720, y.data(), 1280,
+        pixel::bgrxToNv12Bt709Reference(mid.data(), 1280 * 4, 1280, 720, y.data(), 1280,
                                           uv.data(), 1280);
         benchmark::DoNotOptimize(y.data());
     }
@@ -75,7 +75,7 @@ void scaleThenConvertReference(benchmark::State& state) {
 void scaleToNv12(benchmark::State& state, const char* path) {
     const auto src = randomBgrx(1920, 1080);
     std::vector<std::uint8_t> y(1280 * 720), uv(1280 * 360);
-    rgbnv12::AreaScaler s(1920, 1080, 1280, 720, path);
+    pixel::AreaScaler s(1920, 1080, 1280, 720, path);
     for (auto _ : state) {
         s.scaleToNv12(src.data(), 1920 * 4, y.data(), 1280, uv.data(), 1280);
         benchmark::DoNotOptimize(y.data());
@@ -83,18 +83,18 @@ void scaleToNv12(benchmark::State& state, const char* path) {
 }
 
 void registerAll() {
-    for (const char* path : rgbnv12::availablePaths()) {
+    for (const char* path : common::availablePaths()) {
         benchmark::RegisterBenchmark((std::string("Colour1080p/") + path).c_str(), colour, path)
             ->Unit(benchmark::kMicrosecond);
     }
     benchmark::RegisterBenchmark("Scale1080pTo720p/reference", scaleReference)
         ->Unit(benchmark::kMicrosecond);
-    for (const char* path : rgbnv12::availablePaths())
+    for (const char* path : common::availablePaths())
         benchmark::RegisterBenchmark((std::string("Scale1080pTo720p/") + path).c_str(), scale, path)
             ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("ScaleToNv12_1080pTo720p/reference", scaleThenConvertReference)
         ->Unit(benchmark::kMicrosecond);
-    for (const char* path : rgbnv12::availablePaths())
+    for (const char* path : common::availablePaths())
         benchmark::RegisterBenchmark((std::string("ScaleToNv12_1080pTo720p/") + path).c_str(),
                                      scaleToNv12, path)
             ->Unit(benchmark::kMicrosecond);

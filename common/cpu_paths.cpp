@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace mirvo::cpu {
+namespace common {
 namespace {
 
 constexpr const char* kNames[kPathCount] = {"scalar", "sse2", "avx2", "neon"};
@@ -53,4 +53,4 @@ std::optional<Path> byName(const char* name) noexcept {
     return std::nullopt;
 }
 
-}  // namespace mirvo::cpu
+}  // namespace common

@@ -19,7 +19,7 @@
 #define MIRVO_CPU_NEON 1
 #endif
 
-namespace mirvo::cpu {
+namespace common {
 
 // Narrowest first.
 enum class Path : int { Scalar, Sse2, Avx2, Neon };
@@ -40,7 +40,7 @@ template <class K>
 struct PathTable {
     std::array<K, kPathCount> of{};
 
-    K widest() const noexcept { return of[static_cast<std::size_t>(cpu::widest())]; }
+    K widest() const noexcept { return of[static_cast<std::size_t>(common::widest())]; }
     // null where the name is not a runnable path.
     K named(const char* name) const noexcept {
         const std::optional<Path> p = byName(name);
@@ -48,4 +48,4 @@ struct PathTable {
     }
 };
 
-}  // namespace mirvo::cpu
+}  // namespace common

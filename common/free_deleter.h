@@ -3,10 +3,10 @@
 
 #include <cstdlib>
 
-namespace mirvo {
+namespace common {
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-}  // namespace mirvo
+}  // namespace common

@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-namespace mirvo {
+namespace common {
 
 // SIGINT and SIGTERM.
 inline sigset_t stopSignals() noexcept {
@@ -14,4 +14,4 @@ inline sigset_t stopSignals() noexcept {
     return set;
 }
 
-}  // namespace mirvo
+}  // namespace common

@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace mirvo::io {
+namespace common {
 namespace {
 
 // Waits until fd has room, or stopFd (if >= 0) is readable. Returns 0 to
@@ -70,4 +70,4 @@ int writeAll(int fd, iovec* parts, int count, const WritePolicy& policy) noexcep
     return 0;
 }
 
-}  // namespace mirvo::io
+}  // namespace common

@@ -13,7 +13,7 @@
 
 #include <sys/uio.h>
 
-namespace mirvo::io {
+namespace common {
 
 struct WritePolicy {
     // When >= 0: before each write, wait until fd has room or stopFd is
@@ -49,4 +49,4 @@ inline int writeAll(int fd, const void* data, std::size_t size,
     return writeAll(fd, &one, 1, policy);
 }
 
-}  // namespace mirvo::io
+}  // namespace common

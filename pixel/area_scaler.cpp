@@ -10,7 +10,7 @@
 #include <arm_neon.h>
 #endif
 
-namespace rgbnv12 {
+namespace pixel {
 
 AreaScaler::Taps AreaScaler::makeTaps(int n, int m) {
     // Output i covers source [i n / m, (i + 1) n / m); measured in 1/m of a
@@ -200,18 +200,18 @@ namespace {
 using Kernels = AreaScaler::Kernels;
 
 // The scaler's passes with the colour conversion's row pairs of the same path.
-const mirvo::cpu::PathTable<const Kernels*>& kernels() {
-    using mirvo::cpu::Path;
+const common::PathTable<const Kernels*>& kernels() {
+    using common::Path;
     static const Kernels scalar{kRowPairs.of[0], vpassScalar, hpassScalar};
 #if MIRVO_CPU_X86
     static const Kernels sse2{kRowPairs.of[1], vpassSse2, hpassSse2};
     static const Kernels avx2{kRowPairs.of[2], vpassAvx2, hpassSse2};
-    static const mirvo::cpu::PathTable<const Kernels*> table{{&scalar, &sse2, &avx2, nullptr}};
+    static const common::PathTable<const Kernels*> table{{&scalar, &sse2, &avx2, nullptr}};
 #elif MIRVO_CPU_NEON
     static const Kernels neon{kRowPairs.of[3], vpassNeon, hpassNeon};
-    static const mirvo::cpu::PathTable<const Kernels*> table{{&scalar, nullptr, nullptr, &neon}};
+    static const common::PathTable<const Kernels*> table{{&scalar, nullptr, nullptr, &neon}};
 #else
-    static const mirvo::cpu::PathTable<const Kernels*> table{{&scalar}};
+    static const common::PathTable<const Kernels*> table{{&scalar}};
 #endif
     return table;
 }
@@ -314,4 +314,4 @@ void AreaScaler::scaleReference(int sw, int sh, int dw, int dh, const std::uint8
     }
 }
 
-}  // namespace rgbnv12
+}  // namespace pixel

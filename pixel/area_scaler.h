@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace rgbnv12 {
+namespace pixel {
 
 // Scales BGRX pixels by area averaging: each output pixel is the mean of
 // the source area it covers, in 8-bit fixed-point weights per axis that sum
@@ -21,7 +21,7 @@ namespace rgbnv12 {
 // does not change a byte.
 class AreaScaler {
 public:
-    // path: one of availablePaths(), or null for the widest available.
+    // path: one of common::availablePaths(), or null for the widest available.
     AreaScaler(int sw, int sh, int dw, int dh, const char* path = nullptr);
     // dst gets dw x dh pixels; the X byte is set to 255.
     void scale(const std::uint8_t* src, int srcStride, std::uint8_t* dst, int dstStride);
@@ -64,4 +64,4 @@ private:
     std::vector<std::uint8_t> rows_;   // two scaled BGRX rows for scaleToNv12
 };
 
-}  // namespace rgbnv12
+}  // namespace pixel

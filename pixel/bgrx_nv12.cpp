@@ -10,7 +10,7 @@
 #include <arm_neon.h>
 #endif
 
-namespace rgbnv12 {
+namespace pixel {
 namespace {
 
 // BT.709 (Kr 0.2126, Kb 0.0722) in video range, 16-bit fixed point:
@@ -298,7 +298,7 @@ void convertRows(RowPair rowPair, const std::uint8_t* src, int srcStride, int wi
     }
 }
 
-constexpr mirvo::cpu::PathTable<RowPair> kRowPairs{{
+constexpr common::PathTable<RowPair> kRowPairs{{
     rowPairNone,
 #if MIRVO_CPU_X86
     rowPairSse2, rowPairAvx2, nullptr,
@@ -318,8 +318,6 @@ void bgrxToNv12Bt709Reference(const std::uint8_t* src, int srcStride, int width,
     convertRows(rowPairNone, src, srcStride, width, height, dstY, strideY, dstUV, strideUV);
 }
 
-std::vector<const char*> availablePaths() { return mirvo::cpu::availablePaths(); }
-
 bool bgrxToNv12Bt709With(const char* path, const std::uint8_t* src, int srcStride, int width,
                          int height, std::uint8_t* dstY, int strideY, std::uint8_t* dstUV,
                          int strideUV) {
@@ -329,4 +327,4 @@ bool bgrxToNv12Bt709With(const char* path, const std::uint8_t* src, int srcStrid
     return true;
 }
 
-}  // namespace rgbnv12
+}  // namespace pixel

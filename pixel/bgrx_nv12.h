@@ -7,9 +7,10 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-namespace rgbnv12 {
+#include "cpu_paths.h"
+
+namespace pixel {
 
 // BT.709 video range of one pixel (8-bit R, G, B): what a uniform area of
 // that colour becomes. Used by the converter and by tests.
@@ -35,12 +36,10 @@ void bgrxToNv12Bt709Reference(const std::uint8_t* src, int srcStride, int width,
                               std::uint8_t* dstY, int strideY, std::uint8_t* dstUV,
                               int strideUV);
 
-// Which kernel paths this build and processor can run, for tests and
-// benchmarks: "scalar" always, then "sse2" and "avx2", or "neon".
-std::vector<const char*> availablePaths();
-// Runs the colour conversion on one named path; false if it is not available.
+// Runs the colour conversion on one named path (one of
+// common::availablePaths()); false if it is not available.
 bool bgrxToNv12Bt709With(const char* path, const std::uint8_t* src, int srcStride, int width,
                          int height, std::uint8_t* dstY, int strideY, std::uint8_t* dstUV,
                          int strideUV);
 
-}  // namespace rgbnv12
+}  // namespace pixel

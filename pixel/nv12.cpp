@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace nv12 {
+namespace pixel {
 
 namespace {
 
@@ -67,4 +67,4 @@ void convertReference(const Source& src, std::int64_t W, std::int64_t H, std::ui
     }
 }
 
-}  // namespace nv12
+}  // namespace pixel

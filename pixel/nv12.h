@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace nv12 {
+namespace pixel {
 
 // A locked source image. Both planes must be readable for the rows and
 // samples the size implies: luma height x width bytes at lumaStride, chroma
@@ -57,4 +57,4 @@ inline std::int64_t chromaSide(std::int64_t side) noexcept {
 void convertReference(const Source& src, std::int64_t W, std::int64_t H, std::uint8_t* luma,
                       std::uint8_t* chroma) noexcept;
 
-}  // namespace nv12
+}  // namespace pixel

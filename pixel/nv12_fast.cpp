@@ -8,7 +8,7 @@
 #include "cpu_paths.h"
 #include "nv12_fast_kernels.h"
 
-namespace nv12 {
+namespace pixel {
 
 namespace {
 
@@ -38,7 +38,7 @@ void gatherMap(const std::uint8_t* s, std::uint8_t* d, const RowPlan& p) {
 constexpr Converter::Kernels kScalar{"scalar", half1Scalar, half2Scalar, nullptr, nullptr};
 
 
-constexpr mirvo::cpu::PathTable<const Converter::Kernels*> kKernels{{
+constexpr common::PathTable<const Converter::Kernels*> kKernels{{
     &kScalar,
 #if defined(MIRVO_CPU_X86)
     &kSse2Kernels, &kAvx2Kernels, nullptr,
@@ -186,8 +186,6 @@ void convertPlane(const Converter::Kernels& k, const RowPlan& p, const std::vect
 
 }  // namespace
 
-std::vector<const char*> availablePaths() { return mirvo::cpu::availablePaths(); }
-
 Converter::Converter() noexcept : kernels_(kKernels.widest()) {}
 Converter::Converter(const char* path) noexcept : kernels_(kKernels.named(path)) {}
 Converter::~Converter() = default;
@@ -233,4 +231,4 @@ bool convertWith(const char* path, const Source& src, std::int64_t W, std::int64
     return true;
 }
 
-}  // namespace nv12
+}  // namespace pixel

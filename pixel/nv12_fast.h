@@ -1,4 +1,4 @@
-// The fast form of nv12::convertReference: the same bytes, at close to
+// The fast form of pixel::convertReference: the same bytes, at close to
 // memory speed.
 //
 // A Converter keeps, per geometry (source size and frame size), the row and
@@ -14,29 +14,24 @@
 // an inaccessible page are safe.
 //
 // Threads: a Converter is not shared; each caller uses its own (the frame
-// sink keeps one per concurrent call, see tap.cpp). availablePaths and the
+// sink keeps one per concurrent call, see tap.cpp). The
 // kernels themselves are pure and any thread may call them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
+#include "cpu_paths.h"
 #include "nv12.h"
 
-namespace nv12 {
-
-// The conversion paths this build and processor can run, for tests and
-// benchmarks: "scalar" always, then "sse2" and "avx2" on x86-64 (as the
-// processor has them) or "neon" on arm64. The first-choice path is last.
-std::vector<const char*> availablePaths();
+namespace pixel {
 
 class Converter {
 public:
     // The widest path the processor has, chosen once per process.
     Converter() noexcept;
-    // A named path from availablePaths(); an unknown or unavailable name
+    // A named path from common::availablePaths(); an unknown or unavailable name
     // leaves the converter not ok() (it then converts nothing).
     explicit Converter(const char* path) noexcept;
     ~Converter();
@@ -65,4 +60,4 @@ private:
 bool convertWith(const char* path, const Source& src, std::int64_t W, std::int64_t H,
                  std::uint8_t* luma, std::uint8_t* chroma);
 
-}  // namespace nv12
+}  // namespace pixel

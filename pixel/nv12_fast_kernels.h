@@ -9,7 +9,7 @@
 #include "cpu_paths.h"
 #include "nv12_fast.h"
 
-namespace nv12 {
+namespace pixel {
 
 inline constexpr std::int64_t kBlock = 16;  // output bytes per shuffle block
 
@@ -69,4 +69,4 @@ inline void half2Scalar(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, 
 
 extern const Converter::Kernels kSse2Kernels, kAvx2Kernels, kNeonKernels;
 
-}  // namespace nv12
+}  // namespace pixel

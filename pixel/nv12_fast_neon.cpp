@@ -4,7 +4,7 @@
 #if MIRVO_CPU_NEON
 #include <arm_neon.h>
 
-namespace nv12 {
+namespace pixel {
 namespace {
 
 void half1Neon(const std::uint8_t* s, std::uint8_t* d, std::int64_t n, std::int64_t readLen) {
@@ -59,6 +59,6 @@ void gather2Neon(const std::uint8_t* s, std::uint8_t* d, const RowPlan& p) {
 
 constexpr Converter::Kernels kNeonKernels{"neon", half1Neon, half2Neon, gather1Neon, gather2Neon};
 
-}  // namespace nv12
+}  // namespace pixel
 
 #endif  // MIRVO_CPU_NEON

@@ -4,7 +4,7 @@
 #if MIRVO_CPU_X86
 #include <immintrin.h>
 
-namespace nv12 {
+namespace pixel {
 namespace {
 
 inline __m128i ld(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
@@ -135,6 +135,6 @@ NV12_AVX2 void gather2Avx2(const std::uint8_t* s, std::uint8_t* d, const RowPlan
 
 constexpr Converter::Kernels kAvx2Kernels{"avx2", half1Avx2, half2Avx2, gather1Avx2, gather2Avx2};
 
-}  // namespace nv12
+}  // namespace pixel
 
 #endif  // MIRVO_CPU_X86

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace rgbnv12 {
+namespace pixel {
 
 Rect fitKeepingAspect(int sw, int sh, int w, int h) {
     Rect r;
@@ -55,4 +55,4 @@ void blendPremultiplied(const std::uint32_t* argb, int width, int height, int x,
     }
 }
 
-}  // namespace rgbnv12
+}  // namespace pixel

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace rgbnv12 {
+namespace pixel {
 
 // Where a source of sw x sh pixels lands inside a frame of w x h when scaled
 // with its aspect kept and centred. Width, height and offsets are even so
@@ -30,4 +30,4 @@ void fillBlack(int width, int height, std::uint8_t* dstY, int strideY, std::uint
 void blendPremultiplied(const std::uint32_t* argb, int width, int height, int x, int y,
                         std::uint8_t* dst, int dstStride, int dstWidth, int dstHeight);
 
-}  // namespace rgbnv12
+}  // namespace pixel

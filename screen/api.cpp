@@ -112,14 +112,14 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
         });
     ContentResult got = contentDone->wait();
     if (got.error) {
-        diag::line(got.error->localizedDescription);  // no content: fd is still the host's
+        screen::line(got.error->localizedDescription);  // no content: fd is still the host's
         return false;
     }
 
     std::vector<std::shared_ptr<capture::Display>> displays;
     if (got.content) displays = got.content->displays();
     if (displays.empty()) {
-        diag::line("no display");  // fd is still the host's
+        screen::line("no display");  // fd is still the host's
         return false;
     }
 
@@ -145,7 +145,7 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
         stream->addStreamOutput(tap, capture::kOutputTypeScreen, std::move(queue), &addError);
     if (!added) {
         // Never started: the stream is only released, never stopped.
-        diag::line(addError.localizedDescription);
+        screen::line(addError.localizedDescription);
         return false;
     }
 
@@ -153,7 +153,7 @@ bool startCapture(std::int32_t width, std::int32_t height, std::int32_t fps, std
     stream->startCapture(
         [startDone](std::optional<capture::Error> error) { startDone->set(std::move(error)); });
     if (const std::optional<capture::Error> error = startDone->wait()) {
-        diag::line(error->localizedDescription);  // refused: released as above
+        screen::line(error->localizedDescription);  // refused: released as above
         return false;
     }
 
@@ -170,11 +170,11 @@ void reportInternalFailure() noexcept {
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        diag::line("out of memory");
+        screen::line("out of memory");
     } catch (const std::exception& e) {
-        diag::line(e.what());
+        screen::line(e.what());
     } catch (...) {
-        diag::line("internal error");
+        screen::line("internal error");
     }
 }
 
@@ -189,7 +189,7 @@ bool usableDescriptor(std::int32_t fd) noexcept {
     end = std::to_chars(end, text + 24, fd).ptr;
     const std::string_view rest = flags < 0 ? " is not open" : " is not open for writing";
     end = std::copy(rest.begin(), rest.end(), end);
-    diag::line(std::string_view(text, static_cast<std::size_t>(end - text)));
+    screen::line(std::string_view(text, static_cast<std::size_t>(end - text)));
     return false;
 }
 

@@ -5,7 +5,7 @@
 
 #include "write_all.h"
 
-namespace diag {
+namespace screen {
 
 void line(std::string_view text) noexcept {
     static constexpr char kPrefix[] = "sck-video: ";
@@ -18,7 +18,7 @@ void line(std::string_view text) noexcept {
         {const_cast<char*>(kEnd), 1},
     };
     // Nowhere is left to report a failure to.
-    (void)mirvo::io::writeAll(STDERR_FILENO, parts, 3, mirvo::io::kNoWait);
+    (void)common::writeAll(STDERR_FILENO, parts, 3, common::kNoWait);
 }
 
-}  // namespace diag
+}  // namespace screen

@@ -9,8 +9,8 @@
 
 #include <string_view>
 
-namespace diag {
+namespace screen {
 
 void line(std::string_view text) noexcept;
 
-}  // namespace diag
+}  // namespace screen

@@ -72,7 +72,7 @@ FrameOutput::Result FrameOutput::writeAll(
     SigpipeBlock block;
 #endif
     for (const auto& part : parts) {
-        const int r = mirvo::io::writeAll(fd_, part.data(), part.size());
+        const int r = common::writeAll(fd_, part.data(), part.size());
         if (r == 0) continue;
         if (r == EPIPE) {
 #ifndef F_SETNOSIGPIPE

@@ -42,12 +42,12 @@ constexpr std::uint64_t kMaxIndexableSide = static_cast<std::uint64_t>(INT64_MAX
 // steady state allocates nothing and writes into memory already mapped and
 // cached.
 struct Tap::Scratch {
-    nv12::Converter converter;
+    pixel::Converter converter;
     std::unique_ptr<std::uint8_t[]> luma, chroma;
     std::size_t lumaBytes = 0, chromaBytes = 0;
 
     // Buffers of at least the frame's sizes; false when they cannot be had.
-    bool fit(const nv12::Frame& f) noexcept {
+    bool fit(const pixel::Frame& f) noexcept {
         if (lumaBytes < f.lumaBytes || chromaBytes < f.chromaBytes) {
             luma.reset();
             chroma.reset();
@@ -81,14 +81,14 @@ void Tap::didOutputSampleBuffer(capture::Stream&, const capture::SampleBuffer& s
 }
 
 void Tap::didStopWithError(capture::Stream&, const capture::Error& error) {
-    diag::line(error.localizedDescription);
+    screen::line(error.localizedDescription);
 }
 
 void Tap::reportWriteError(int error) noexcept {
     try {
-        diag::line("frame write failed: " + std::generic_category().message(error));
+        screen::line("frame write failed: " + std::generic_category().message(error));
     } catch (...) {
-        diag::line("frame write failed");
+        screen::line("frame write failed");
     }
 }
 
@@ -104,7 +104,7 @@ void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
         // '420f' differs from '420v' only in bit 0x10.
         if ((format | 0x10u) != capture::kPixelFormat420v) return;
 
-        const nv12::Source src{
+        const pixel::Source src{
             buffer.baseAddressOfPlane(0),
             static_cast<std::int64_t>(buffer.bytesPerRowOfPlane(0)),
             buffer.baseAddressOfPlane(1),
@@ -114,9 +114,9 @@ void Tap::writeNV12(capture::PixelBuffer& buffer) noexcept {
         };
         if (src.luma == nullptr || src.chroma == nullptr) return;
 
-        const std::optional<nv12::Frame> frame = nv12::frameFor(width, height);
+        const std::optional<pixel::Frame> frame = pixel::frameFor(width, height);
         if (!frame || frame->lumaBytes == 0) return;
-        if (!nv12::indexable(src, frame->width, frame->height)) return;
+        if (!pixel::indexable(src, frame->width, frame->height)) return;
 
         // Several threads may be converting at once: each works in a scratch
         // of its own, the last one left behind when there is one.

@@ -95,7 +95,7 @@ OSStatus connect() {
     }
     // The stop signals must keep reaching the main thread, whatever the
     // caller's mask is now.
-    const sigset_t stopSignals = mirvo::stopSignals();
+    const sigset_t stopSignals = common::stopSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     const int started = pa_threaded_mainloop_start(b.loop);

@@ -348,7 +348,7 @@ OSStatus startStream(Aggregate& agg) {
     }
     if (status == hal::kNoError) {
         // The IO thread leaves the stop signals to the main thread.
-        const sigset_t stopSignals = mirvo::stopSignals();
+        const sigset_t stopSignals = common::stopSignals();
         sigset_t previous;
         pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
         agg.ioStop = false;

@@ -15,7 +15,7 @@ Nv12Storage::Nv12Storage(int w, int h)
       bytes(static_cast<std::uint8_t*>(std::aligned_alloc(
           64, chromaOffset + static_cast<std::size_t>(stride) * static_cast<std::size_t>((h + 1) / 2)))) {
     if (!bytes) throw std::bad_alloc();
-    rgbnv12::fillBlack(w, h, y(), stride, uv(), stride);
+    pixel::fillBlack(w, h, y(), stride, uv(), stride);
 }
 
 PoolPixelBuffer::~PoolPixelBuffer() { pool_->giveBack(std::move(storage_)); }

@@ -22,7 +22,7 @@ struct Nv12Storage {
     std::uint8_t* uv() { return bytes.get() + chromaOffset; }
     const int width, height, stride;
     const std::size_t chromaOffset;
-    std::unique_ptr<std::uint8_t, mirvo::FreeDeleter> bytes;
+    std::unique_ptr<std::uint8_t, common::FreeDeleter> bytes;
     // Which picture it holds, kept by the binding that fills it: the frame
     // number (0: none yet) and the source layout it was laid out for (0:
     // none yet).

@@ -96,7 +96,7 @@ void Cast::lose(const std::string& why) {
 void Cast::convert(const spa_buffer& b, linux_shared::Nv12Storage& out) {
     const int sw = static_cast<int>(format.size.width), sh = static_cast<int>(format.size.height);
     if (out.layout != layout) {
-        rgbnv12::fillBlack(out.width, out.height, out.y(), out.stride, out.uv(), out.stride);
+        pixel::fillBlack(out.width, out.height, out.y(), out.stride, out.uv(), out.stride);
         out.layout = layout;
     }
     const spa_data& d = b.datas[0];
@@ -122,15 +122,15 @@ void Cast::convert(const spa_buffer& b, linux_shared::Nv12Storage& out) {
         pixels = swizzled.data();
         pixelStride = sw * 4;
     }
-    const rgbnv12::Rect& r = picture;
+    const pixel::Rect& r = picture;
     if (r.width <= 0 || r.height <= 0) return;
     std::uint8_t* y = out.y() + static_cast<std::size_t>(r.y) * out.stride + r.x;
     std::uint8_t* uv = out.uv() + static_cast<std::size_t>(r.y / 2) * out.stride + r.x;
     if (r.width == sw && r.height == sh) {
-        rgbnv12::bgrxToNv12Bt709(pixels, pixelStride, sw, sh, y, out.stride, uv, out.stride);
+        pixel::bgrxToNv12Bt709(pixels, pixelStride, sw, sh, y, out.stride, uv, out.stride);
         return;
     }
-    if (!scaler) scaler = std::make_unique<rgbnv12::AreaScaler>(sw, sh, r.width, r.height);
+    if (!scaler) scaler = std::make_unique<pixel::AreaScaler>(sw, sh, r.width, r.height);
     scaler->scaleToNv12(pixels, pixelStride, y, out.stride, uv, out.stride);
 }
 
@@ -178,7 +178,7 @@ void onParamChanged(void* data, std::uint32_t id, const spa_pod* param) {
         info.size.height != c->format.size.height) {
         if (c->width <= 0) c->width = sw;
         if (c->height <= 0) c->height = sh;
-        c->picture = rgbnv12::fitKeepingAspect(sw, sh, c->width, c->height);
+        c->picture = pixel::fitKeepingAspect(sw, sh, c->width, c->height);
         c->scaler.reset();
         ++c->layout;
         if (c->held) pw_stream_queue_buffer(c->stream, std::exchange(c->held, nullptr));

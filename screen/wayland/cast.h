@@ -54,8 +54,8 @@ struct Cast : std::enable_shared_from_this<Cast>, linux_shared::Callouts {
     spa_video_info_raw format{};
     bool haveFormat = false;
     std::uint64_t layout = 0;  // bumped with every new source geometry
-    rgbnv12::Rect picture;
-    std::unique_ptr<rgbnv12::AreaScaler> scaler;
+    pixel::Rect picture;
+    std::unique_ptr<pixel::AreaScaler> scaler;
     std::vector<std::uint8_t> swizzled;  // RGBx rows turned into BGRx
     std::shared_ptr<linux_shared::Pool> pool;
     pw_buffer* held = nullptr;

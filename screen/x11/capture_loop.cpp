@@ -28,7 +28,7 @@ namespace {
 struct Plan {
     int width = 0;   // frame size
     int height = 0;
-    rgbnv12::Rect picture;  // where the display lands in the frame
+    pixel::Rect picture;  // where the display lands in the frame
     std::chrono::nanoseconds interval{0};
     int depth = 0;
 };
@@ -38,7 +38,7 @@ Plan makePlan(const linux_shared::Configuration& c, int nativeW, int nativeH, do
     Plan p;
     p.width = static_cast<int>(c.width > 0 ? c.width : nativeW);
     p.height = static_cast<int>(c.height > 0 ? c.height : nativeH);
-    p.picture = rgbnv12::fitKeepingAspect(nativeW, nativeH, p.width, p.height);
+    p.picture = pixel::fitKeepingAspect(nativeW, nativeH, p.width, p.height);
     // Never faster than the monitor shows new pictures.
     p.interval = std::max(linux_shared::frameInterval(c.interval),
                           linux_shared::perFrame(refresh > 0 ? refresh : linux_shared::kDefaultRate));
@@ -61,20 +61,20 @@ std::pair<int, int> pictureRows(int y0, int y1, int sh, int ph) {
 // and converts them. A display already of the picture's size is converted
 // as it is.
 void render(const std::uint8_t* pixels, int sw, int sh, int y0, int y1, const Plan& plan,
-            std::unique_ptr<rgbnv12::AreaScaler>& scaler, linux_shared::Nv12Storage& out) {
-    const rgbnv12::Rect& r = plan.picture;
+            std::unique_ptr<pixel::AreaScaler>& scaler, linux_shared::Nv12Storage& out) {
+    const pixel::Rect& r = plan.picture;
     if (r.width <= 0 || r.height <= 0 || y0 >= y1) return;
     const auto [first, end] = pictureRows(y0, y1, sh, r.height);
     std::uint8_t* y = out.y() + static_cast<std::size_t>(r.y) * out.stride + r.x;
     std::uint8_t* uv = out.uv() + static_cast<std::size_t>(r.y / 2) * out.stride + r.x;
     if (r.width == sw && r.height == sh) {
-        rgbnv12::bgrxToNv12Bt709(pixels + static_cast<std::size_t>(first) * sw * 4, sw * 4, sw,
+        pixel::bgrxToNv12Bt709(pixels + static_cast<std::size_t>(first) * sw * 4, sw * 4, sw,
                                  end - first, y + static_cast<std::size_t>(first) * out.stride,
                                  out.stride, uv + static_cast<std::size_t>(first / 2) * out.stride,
                                  out.stride);
         return;
     }
-    if (!scaler) scaler = std::make_unique<rgbnv12::AreaScaler>(sw, sh, r.width, r.height);
+    if (!scaler) scaler = std::make_unique<pixel::AreaScaler>(sw, sh, r.width, r.height);
     scaler->scaleRowsToNv12(pixels, sw * 4, first, end, y, out.stride, uv, out.stride);
 }
 
@@ -135,7 +135,7 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
                                                c->cv.notify_all();
                                            }
                                        });
-    std::unique_ptr<rgbnv12::AreaScaler> scaler;
+    std::unique_ptr<pixel::AreaScaler> scaler;
     started(std::nullopt);
 
     const std::string where = "X display \"" + core->display->server + "\"";
@@ -176,7 +176,7 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
                     return;
                 }
                 if (now == Grabber::Layout::moved) {
-                    plan.picture = rgbnv12::fitKeepingAspect(grabber->width(), grabber->height(),
+                    plan.picture = pixel::fitKeepingAspect(grabber->width(), grabber->height(),
                                                              plan.width, plan.height);
                     scaler.reset();
                     ++layout;
@@ -206,7 +206,7 @@ void captureLoop(const std::shared_ptr<Core>& core, const Completion& started) {
         int r0 = 0, r1 = 0;
         const bool laidOut = out.layout == layout;
         if (!laidOut) {
-            rgbnv12::fillBlack(out.width, out.height, out.y(), out.stride, out.uv(), out.stride);
+            pixel::fillBlack(out.width, out.height, out.y(), out.stride, out.uv(), out.stride);
             out.layout = layout;
         }
         if (!laidOut || !changes.since(out.frame, frame, &r0, &r1)) {

@@ -264,7 +264,7 @@ Grabber::Box Grabber::drawCursor(bool* changed) {
                     pixels_ + (static_cast<std::size_t>(r) * area_.width + b.x0) * 4, row);
     cursorBox_ = b;
     cursorDrawn_ = true;
-    rgbnv12::blendPremultiplied(xcb_xfixes_get_cursor_image_cursor_image(c.get()), cursorW_,
+    pixel::blendPremultiplied(xcb_xfixes_get_cursor_image_cursor_image(c.get()), cursorW_,
                                 cursorH_, x, y, pixels_, area_.width * 4, area_.width,
                                 area_.height);
     return b;

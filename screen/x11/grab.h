@@ -24,7 +24,7 @@ namespace capture::x11 {
 
 // Every XCB reply and error is malloc'ed and ours to free.
 template <class T>
-using Reply = std::unique_ptr<T, mirvo::FreeDeleter>;
+using Reply = std::unique_ptr<T, common::FreeDeleter>;
 
 struct Monitor {
     int x = 0;

@@ -41,7 +41,7 @@ if [ "$phase" != run ]; then
 #include <cstdio>
 #include "cpu_paths.h"
 int main() {
-    for (const char* p : mirvo::cpu::availablePaths()) std::printf(" %s", p);
+    for (const char* p : common::availablePaths()) std::printf(" %s", p);
     std::printf("\n");
 }
 CPP

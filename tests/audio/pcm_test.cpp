@@ -45,7 +45,7 @@ TEST_P(ConvertPath, WorkedValues) {
         for (const int channels : {1, 2}) {
             const std::vector<float> src(32, x);
             std::vector<std::int16_t> got(2 * 32 / channels);
-            ASSERT_TRUE(pcm::convertWith(GetParam(), 32 / channels, channels, src.data(), got.data()));
+            ASSERT_TRUE(audio::convertWith(GetParam(), 32 / channels, channels, src.data(), got.data()));
             EXPECT_EQ(got, std::vector<std::int16_t>(got.size(), std::int16_t(want))) << x << " " << channels;
         }
     }
@@ -62,13 +62,13 @@ TEST_P(ConvertPath, RandomShapesMatchTheReference) {
         std::vector<float> src(std::size_t(frames * channels));
         for (auto& s : src) s = (rng() % 16 == 0) ? specials[rng() % 7] : val(rng);
         std::vector<std::int16_t> want(std::size_t(2 * frames) + 8, 0x5A5A), got = want;
-        pcm::convertReference(frames, channels, src.data(), want.data());
-        ASSERT_TRUE(pcm::convertWith(GetParam(), frames, channels, src.data(), got.data()));
+        audio::convertReference(frames, channels, src.data(), want.data());
+        ASSERT_TRUE(audio::convertWith(GetParam(), frames, channels, src.data(), got.data()));
         ASSERT_EQ(got, want) << "frames " << frames << " channels " << channels;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ConvertPath, ::testing::ValuesIn(pcm::availablePaths()),
+INSTANTIATE_TEST_SUITE_P(Paths, ConvertPath, ::testing::ValuesIn(common::availablePaths()),
                          [](const auto& p) { return std::string(p.param); });
 
 float fromBits(std::uint32_t b) {
@@ -84,10 +84,10 @@ TEST(ConvertPaths, EveryFloatBitPatternMatchesScalar) {
     std::vector<std::int16_t> want(kChunk), got(kChunk);
     for (std::uint64_t base = 0; base < (1ull << 32); base += kChunk) {
         for (std::size_t i = 0; i < kChunk; ++i) src[i] = fromBits(std::uint32_t(base + i));
-        pcm::convertReference(kChunk / 2, 2, src.data(), want.data());
-        for (const char* path : pcm::availablePaths()) {
+        audio::convertReference(kChunk / 2, 2, src.data(), want.data());
+        for (const char* path : common::availablePaths()) {
             if (std::strcmp(path, "scalar") == 0) continue;
-            ASSERT_TRUE(pcm::convertWith(path, kChunk / 2, 2, src.data(), got.data()));
+            ASSERT_TRUE(audio::convertWith(path, kChunk / 2, 2, src.data(), got.data()));
             if (std::memcmp(got.data(), want.data(), kChunk * 2) == 0) continue;
             for (std::size_t i = 0; i < kChunk; ++i)
                 ASSERT_EQ(got[i], want[i]) << path << " bits 0x" << std::hex << base + i;
@@ -99,11 +99,11 @@ TEST(ConvertPaths, EveryFloatBitPatternMatchesScalar) {
 struct PcmCapture {
     std::FILE* file = std::tmpfile();
     PcmCapture() {
-        pcm::resetOutput();
-        pcm::setOutputFd(::fileno(file));
+        audio::resetOutput();
+        audio::setOutputFd(::fileno(file));
     }
     ~PcmCapture() {
-        pcm::setOutputFd(1);
+        audio::setOutputFd(1);
         std::fclose(file);
     }
     std::string bytes() const { return testing_support::readAll(::fileno(file)); }
@@ -175,7 +175,7 @@ TEST(IOProc, SteadyStateCyclesAllocateNothing) {
 struct WriteCase {
     const char* name;
     bool nonBlocking;
-    mirvo::io::WritePolicy policy;
+    common::WritePolicy policy;
 };
 void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
@@ -213,7 +213,7 @@ TEST_P(WriteAll, WholeBufferDespiteShortWritesInterruptsAndFullPipes) {
             if (n > 0) got.append(buf, std::size_t(n));
         }
     });
-    EXPECT_EQ(mirvo::io::writeAll(p[1], data.data(), data.size(), GetParam().policy), 0);
+    EXPECT_EQ(common::writeAll(p[1], data.data(), data.size(), GetParam().policy), 0);
     ::close(p[1]);
     reader.join();
     ::sigaction(SIGUSR1, &old, nullptr);

@@ -45,7 +45,7 @@ struct Geometry {
 struct Picture {
     i64 lumaStride, chromaStride;
     PageEndBuffer luma, chroma;
-    nv12::Source src;
+    pixel::Source src;
 
     Picture(const Geometry& g, i64 cw, i64 ch, std::mt19937& rng)
         : lumaStride(g.sw + g.lumaPad),
@@ -92,14 +92,14 @@ constexpr Geometry kGeometries[] = {
 
 std::vector<std::string> pathsAndReference() {
     std::vector<std::string> v{"reference"};
-    for (const char* p : nv12::availablePaths()) v.emplace_back(p);
+    for (const char* p : common::availablePaths()) v.emplace_back(p);
     return v;
 }
 
 class Nv12Paths : public testing::TestWithParam<std::string> {};
 
 TEST_P(Nv12Paths, EveryGeometryGivesTheOraclesBytes) {
-    nv12::Converter converter(GetParam().c_str());  // kept: plans follow the geometry
+    pixel::Converter converter(GetParam().c_str());  // kept: plans follow the geometry
     ASSERT_TRUE(GetParam() == "reference" || converter.ok());
     std::mt19937 rng(420);
     for (const Geometry& g : kGeometries) {
@@ -111,7 +111,7 @@ TEST_P(Nv12Paths, EveryGeometryGivesTheOraclesBytes) {
         std::memset(luma.data(), 0xA5, lumaBytes);
         std::memset(chroma.data(), 0xA5, lumaBytes / 2);
         if (GetParam() == "reference")
-            nv12::convertReference(p.src, g.W, g.H, luma.data(), chroma.data());
+            pixel::convertReference(p.src, g.W, g.H, luma.data(), chroma.data());
         else
             converter.convert(p.src, g.W, g.H, luma.data(), chroma.data());
         const std::vector<std::uint8_t> want = oracle(g, p);

@@ -86,10 +86,10 @@ TEST_P(RgbPaths, ConversionGivesTheFormulasBytesAsTheReferenceDoes) {
             PageEndBuffer src(static_cast<std::size_t>(stride) * (h - 1) + w * 4);
             fillPixels(src.data(), src.size(), rng);
             Nv12Out want(w, h), got(w, h);
-            rgbnv12::bgrxToNv12Bt709Reference(src.data(), stride, w, h, want.y.data(), want.stride,
+            pixel::bgrxToNv12Bt709Reference(src.data(), stride, w, h, want.y.data(), want.stride,
                                               want.uv.data(), want.stride);
             expectBt709(src.data(), stride, w, h, want);
-            ASSERT_TRUE(rgbnv12::bgrxToNv12Bt709With(GetParam(), src.data(), stride, w, h, got.y.data(),
+            ASSERT_TRUE(pixel::bgrxToNv12Bt709With(GetParam(), src.data(), stride, w, h, got.y.data(),
                                                      got.stride, got.uv.data(), got.stride));
             ASSERT_EQ(got.y, want.y);
             ASSERT_EQ(got.uv, want.uv);
@@ -109,7 +109,7 @@ TEST_P(RgbPaths, SolidColoursGiveExactBt709VideoRange) {
         Bytes src;
         for (int i = 0; i < W * H; ++i) src.insert(src.end(), {c.b, c.g, c.r, 0x5A});
         Nv12Out got(W, H);
-        rgbnv12::bgrxToNv12Bt709With(GetParam(), src.data(), W * 4, W, H, got.y.data(), got.stride,
+        pixel::bgrxToNv12Bt709With(GetParam(), src.data(), W * 4, W, H, got.y.data(), got.stride,
                                      got.uv.data(), got.stride);
         for (int y = 0; y < H; ++y)
             for (int x = 0; x < W; ++x) ASSERT_EQ(got.y[y * got.stride + x], c.y) << x << "," << y;
@@ -118,7 +118,7 @@ TEST_P(RgbPaths, SolidColoursGiveExactBt709VideoRange) {
                 ASSERT_EQ(got.uv[y * got.stride + x], c.cb) << x << "," << y;
                 ASSERT_EQ(got.uv[y * got.stride + x + 1], c.cr) << x << "," << y;
             }
-        const rgbnv12::Yuv one = rgbnv12::bt709VideoRange(c.r, c.g, c.b);
+        const pixel::Yuv one = pixel::bt709VideoRange(c.r, c.g, c.b);
         EXPECT_EQ((std::vector<int>{one.y, one.cb, one.cr}), (std::vector<int>{c.y, c.cb, c.cr}));
     }
 }
@@ -153,7 +153,7 @@ TEST_P(RgbPaths, AreaScalerAveragesTheCoveredArea) {
         PageEndBuffer src(static_cast<std::size_t>(stride) * (g.sh - 1) + g.sw * 4);
         fillPixels(src.data(), src.size(), rng);
         Bytes want(static_cast<std::size_t>(dstStride) * g.dh, 0x5A), got(want);
-        rgbnv12::AreaScaler::scaleReference(g.sw, g.sh, g.dw, g.dh, src.data(), stride, want.data(), dstStride);
+        pixel::AreaScaler::scaleReference(g.sw, g.sh, g.dw, g.dh, src.data(), stride, want.data(), dstStride);
         for (int y = 0; y < g.dh; ++y)
             for (int x = 0; x < g.dw; ++x)
                 for (int c = 0; c < 4; ++c) {
@@ -161,11 +161,11 @@ TEST_P(RgbPaths, AreaScalerAveragesTheCoveredArea) {
                     if (c == 3) ASSERT_EQ(v, 255);
                     else ASSERT_NEAR(v, areaMean(src.data(), stride, g.sw, g.sh, g.dw, g.dh, x, y, c), 3) << x << "," << y;
                 }
-        rgbnv12::AreaScaler scaler(g.sw, g.sh, g.dw, g.dh, GetParam());
+        pixel::AreaScaler scaler(g.sw, g.sh, g.dw, g.dh, GetParam());
         scaler.scale(src.data(), stride, got.data(), dstStride);
         ASSERT_EQ(got, want);
         Nv12Out wantNv12(g.dw, g.dh), gotNv12(g.dw, g.dh);
-        rgbnv12::bgrxToNv12Bt709Reference(want.data(), dstStride, g.dw, g.dh, wantNv12.y.data(),
+        pixel::bgrxToNv12Bt709Reference(want.data(), dstStride, g.dw, g.dh, wantNv12.y.data(),
                                           wantNv12.stride, wantNv12.uv.data(), wantNv12.stride);
         scaler.scaleToNv12(src.data(), stride, gotNv12.y.data(), gotNv12.stride, gotNv12.uv.data(), gotNv12.stride);
         ASSERT_EQ(gotNv12.y, wantNv12.y);
@@ -178,11 +178,11 @@ TEST_P(RgbPaths, AreaScalerAveragesTheCoveredArea) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rgb, RgbPaths, testing::ValuesIn(rgbnv12::availablePaths()),
+INSTANTIATE_TEST_SUITE_P(Rgb, RgbPaths, testing::ValuesIn(common::availablePaths()),
                          [](const testing::TestParamInfo<const char*>& i) { return std::string(i.param); });
 
 TEST(RgbNv12, PathRegistryListsScalarFirstAndRefusesUnknownNames) {
-    const std::vector<const char*> paths = rgbnv12::availablePaths();
+    const std::vector<const char*> paths = common::availablePaths();
     ASSERT_FALSE(paths.empty());
     EXPECT_STREQ(paths[0], "scalar");
 #if defined(__aarch64__)
@@ -192,7 +192,7 @@ TEST(RgbNv12, PathRegistryListsScalarFirstAndRefusesUnknownNames) {
     EXPECT_STREQ(paths[1], "sse2");
 #endif
     std::uint8_t px[4] = {}, y[1], uv[2];
-    EXPECT_FALSE(rgbnv12::bgrxToNv12Bt709With("no-such-path", px, 4, 1, 1, y, 1, uv, 2));
+    EXPECT_FALSE(pixel::bgrxToNv12Bt709With("no-such-path", px, 4, 1, 1, y, 1, uv, 2));
 }
 
 TEST(RgbNv12, ScalingSomeRowsGivesTheirBytesOfTheWholeAndLeavesTheRest) {
@@ -202,8 +202,8 @@ TEST(RgbNv12, ScalingSomeRowsGivesTheirBytesOfTheWholeAndLeavesTheRest) {
     fillPixels(src.data(), src.size(), rng);
     Bytes whole(dw * (dh + 1) * 2, 0x55), rows(whole);
     std::uint8_t *wy = whole.data(), *wuv = wy + dw * dh, *ry = rows.data(), *ruv = ry + dw * dh;
-    rgbnv12::AreaScaler(sw, sh, dw, dh).scaleToNv12(src.data(), sw * 4, wy, dw, wuv, dw);
-    rgbnv12::AreaScaler(sw, sh, dw, dh).scaleRowsToNv12(src.data(), sw * 4, first, end, ry, dw, ruv, dw);
+    pixel::AreaScaler(sw, sh, dw, dh).scaleToNv12(src.data(), sw * 4, wy, dw, wuv, dw);
+    pixel::AreaScaler(sw, sh, dw, dh).scaleRowsToNv12(src.data(), sw * 4, first, end, ry, dw, ruv, dw);
     for (int i = 0; i < dw * dh; ++i)
         ASSERT_EQ(ry[i], i / dw >= first && i / dw < end ? wy[i] : 0x55) << i;
     for (int i = 0; i < dw * (dh + 1) / 2; ++i)
@@ -214,11 +214,11 @@ TEST(RgbNv12, ScalingAFrameAllocatesNothing) {
     constexpr int SW = 640, SH = 360, DW = 426, DH = 240;
     Bytes src(SW * SH * 4, 77), dst(DW * DH * 4);
     Nv12Out out(DW, DH), full(SW, SH);
-    rgbnv12::AreaScaler scaler(SW, SH, DW, DH);
+    pixel::AreaScaler scaler(SW, SH, DW, DH);
     const long before = testing_support::allocationCount();
     scaler.scale(src.data(), SW * 4, dst.data(), DW * 4);
     scaler.scaleToNv12(src.data(), SW * 4, out.y.data(), out.stride, out.uv.data(), out.stride);
-    rgbnv12::bgrxToNv12Bt709(src.data(), SW * 4, SW, SH, full.y.data(), full.stride, full.uv.data(), full.stride);
+    pixel::bgrxToNv12Bt709(src.data(), SW * 4, SW, SH, full.y.data(), full.stride, full.uv.data(), full.stride);
     EXPECT_EQ(testing_support::allocationCount(), before);
 }
 
@@ -232,7 +232,7 @@ TEST(RgbNv12, FitKeepsTheAspectWithAnEvenCentredPicture) {
                          Fit{1920, 1080, 1280, 1026, 0, 152, 1280, 720}, Fit{1024, 768, 1280, 720, 160, 0, 960, 720},
                          Fit{1024, 768, 1286, 720, 162, 0, 960, 720}, Fit{1920, 1080, 1279, 719, 0, 0, 1278, 718},
                          Fit{1920, 1080, 1, 1, 0, 0, 0, 0}, Fit{1920, 1080, 0, 720, 0, 0, 0, 0}}) {
-        const rgbnv12::Rect r = rgbnv12::fitKeepingAspect(f.sw, f.sh, f.w, f.h);
+        const pixel::Rect r = pixel::fitKeepingAspect(f.sw, f.sh, f.w, f.h);
         EXPECT_EQ((std::vector<int>{r.x, r.y, r.width, r.height}), (std::vector<int>{f.x, f.y, f.pw, f.ph}))
             << f.sw << "x" << f.sh << " into " << f.w << "x" << f.h;
     }
@@ -240,7 +240,7 @@ TEST(RgbNv12, FitKeepsTheAspectWithAnEvenCentredPicture) {
 
 TEST(RgbNv12, FillBlackCoversOddSizesAndNothingMore) {
     Bytes y(8 * 3, 0), uv(8 * 2, 0);
-    rgbnv12::fillBlack(5, 3, y.data(), 8, uv.data(), 8);
+    pixel::fillBlack(5, 3, y.data(), 8, uv.data(), 8);
     for (int i = 0; i < 8 * 3; ++i) EXPECT_EQ(y[i], i % 8 < 5 ? 16 : 0) << i;
     for (int i = 0; i < 8 * 2; ++i) EXPECT_EQ(uv[i], i % 8 < 6 ? 128 : 0) << i;
 }
@@ -251,13 +251,13 @@ TEST(RgbNv12, CursorBlendIsPremultipliedAndClipped) {
     std::uint8_t dst[24];
     std::fill(dst, dst + 24, 100);
     const std::uint32_t cur[4] = {0xff0000ffu, 0xff0000ffu, 0x80808080u, 0xff0000ffu};
-    rgbnv12::blendPremultiplied(cur, 2, 2, 2, -1, dst, 12, 3, 2);
+    pixel::blendPremultiplied(cur, 2, 2, 2, -1, dst, 12, 3, 2);
     Bytes want(24, 100);
     want[8] = want[9] = want[10] = 178;
     EXPECT_EQ(Bytes(dst, dst + 24), want);
     // Opaque replaces, transparent leaves alone.
     const std::uint32_t two[2] = {0xff0000ffu, 0x00ffffffu};
-    rgbnv12::blendPremultiplied(two, 2, 1, 0, 0, dst, 12, 3, 2);
+    pixel::blendPremultiplied(two, 2, 1, 0, 0, dst, 12, 3, 2);
     want[0] = 255, want[1] = want[2] = 0;
     EXPECT_EQ(Bytes(dst, dst + 24), want);
 }

@@ -4,7 +4,7 @@
 
 #include "signals.h"
 
-namespace mirvo::record {
+namespace record {
 
 namespace {
 
@@ -92,7 +92,7 @@ bool startAudio(const Options& o, AudioSide& a, int wavFd) {
     posix_spawnattr_init(&attr);
     sigset_t none;
     sigemptyset(&none);
-    sigset_t def = mirvo::stopSignals();
+    sigset_t def = common::stopSignals();
     sigaddset(&def, SIGPIPE);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &def);
@@ -139,4 +139,4 @@ bool startAudio(const Options& o, AudioSide& a, int wavFd) {
     return true;
 }
 
-}  // namespace mirvo::record
+}  // namespace record

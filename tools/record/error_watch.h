@@ -3,7 +3,7 @@
 
 #include "record.h"
 
-namespace mirvo::record {
+namespace record {
 
 // The screen library reports a capture the platform ended with an error as
 // one "sck-video: " line on our standard error. Standard error goes through
@@ -71,4 +71,4 @@ private:
     std::atomic<bool> lost_{false};
 };
 
-}  // namespace mirvo::record
+}  // namespace record

@@ -29,7 +29,7 @@
 
 #include "error_watch.h"
 
-namespace mirvo::record {
+namespace record {
 namespace {
 
 // recording.mp4 from the two files, through ffmpeg when it is on PATH. Its
@@ -84,9 +84,9 @@ void progress(const Options& o, double elapsed, const AudioSide& a, const VideoS
 }
 
 }  // namespace
-}  // namespace mirvo::record
+}  // namespace record
 
-using namespace mirvo::record;
+using namespace record;
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);

@@ -1,7 +1,7 @@
 // mirvo-record's command line: the options, their defaults and the usage.
 #include "record.h"
 
-namespace mirvo::record {
+namespace record {
 
 namespace {
 
@@ -121,4 +121,4 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-}  // namespace mirvo::record
+}  // namespace record

@@ -30,7 +30,7 @@
 
 extern char** environ;
 
-namespace mirvo::record {
+namespace record {
 
 struct Options {
     int width = 1280;
@@ -157,4 +157,4 @@ bool beginVideo(const Options& o, VideoSide& v, int y4mFd, int w, int h);
 // the reader ended).
 int settleStart(VideoSide& v);
 
-}  // namespace mirvo::record
+}  // namespace record

@@ -4,7 +4,7 @@
 
 #include "write_all.h"
 
-namespace mirvo::record {
+namespace record {
 
 // Wakes the main thread: a byte arrives on Ctrl-C or SIGTERM (gStop set),
 // when the screen library's start returns and when the screen capture is
@@ -24,7 +24,7 @@ void onStopSignal(int) {
 
 
 bool writeAll(int fd, const void* data, std::size_t n) {
-    return io::writeAll(fd, data, n, io::kNoWait) == 0;
+    return common::writeAll(fd, data, n, common::kNoWait) == 0;
 }
 
 // Reads exactly n bytes unless the stream ends or cancelFd becomes readable
@@ -72,4 +72,4 @@ std::int64_t setOrigin(std::int64_t t) {
 std::atomic<std::int64_t> gEndFrames{-1};
 std::atomic<std::int64_t> gEndSamples{-1};
 
-}  // namespace mirvo::record
+}  // namespace record

@@ -2,7 +2,7 @@
 // start on a thread of its own, its frames into video.y4m at a constant fps.
 #include "record.h"
 
-namespace mirvo::record {
+namespace record {
 
 namespace {
 
@@ -119,4 +119,4 @@ int settleStart(VideoSide& v) {
     return v.call->result == 0 ? 1 : -1;
 }
 
-}  // namespace mirvo::record
+}  // namespace record

@@ -1,7 +1,7 @@
 // audio.wav's header: RIFF/WAVE, or RF64 for a data chunk too large for it.
 #include "record.h"
 
-namespace mirvo::record {
+namespace record {
 
 namespace {
 
@@ -52,4 +52,4 @@ std::vector<std::uint8_t> wavHeader(std::uint64_t data, std::uint64_t limit) {
     return h;
 }
 
-}  // namespace mirvo::record
+}  // namespace record
