@@ -17,7 +17,7 @@ build=${MIRVO_ASAN_DIR:-$root/build-asan}
 jobs=${MIRVO_FUZZ_JOBS:-1}
 
 . "$root/scripts/lib/clang-build.sh"
-clang_build "$build" address,undefined -DMIRVO_BUILD_FUZZ=ON
+clang_build "$build" address,undefined "$(printf '%s_fuzz ' "${targets[@]}")" -DMIRVO_BUILD_FUZZ=ON
 
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

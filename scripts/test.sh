@@ -25,7 +25,8 @@ setsid nice -n 19 bash -c 'for stage; do bash "$stage" build || exit 1; done' - 
 builds=$!
 trap 'kill -- -$builds 2>/dev/null || true' EXIT
 
-(cd "$build" && ctest --output-on-failure --timeout 600 -j2 "$@")
+# Four at a time: the process tests spend most of their time waiting.
+(cd "$build" && ctest --output-on-failure --timeout 600 -j4 "$@")
 stamp "ctest"
 if ! wait "$builds"; then
   cat "$log"

@@ -20,7 +20,7 @@ targets=$(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
 
 if [ "$phase" != run ]; then
   for target in $targets; do
-    [ -x "$build/fuzz/${target}_fuzz" ] || { clang_build "$build" address,undefined -DMIRVO_BUILD_FUZZ=ON; break; }
+    [ -x "$build/fuzz/${target}_fuzz" ] || { clang_build "$build" address,undefined "$(printf '%s_fuzz ' $targets)" -DMIRVO_BUILD_FUZZ=ON; break; }
   done
   echo "fuzz: built in $(( $(date +%s) - start )) s"
 fi
