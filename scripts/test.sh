@@ -5,25 +5,26 @@
 # scripts/stages/ in name order (each a script that exits non-zero on failure,
 # with a build phase and a run phase).
 #
-# The stages' builds run beside the plain tests at the lowest priority: most
-# of those tests wait on servers, pipes and clocks, so the compilers take the
-# idle processor without slowing them. The stages then run one after another.
+# The stages' builds run beside the plain build and tests at the lowest
+# priority: they take what the plain build leaves idle (configuring, linking)
+# and the processor the tests leave while they wait on servers, pipes and
+# clocks, without slowing either. The stages then run one after another.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 start=$(date +%s)
 stamp() { echo "test.sh: $1 after $(( $(date +%s) - start )) s"; }
 
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh"
-stamp "build"
 build=${MIRVO_BUILD_DIR:-$root/build}
 stages=("$root"/scripts/stages/*.sh)
-
-log=$build/stage-builds.log
+log=$(mktemp "${TMPDIR:-/tmp}/mirvo-stage-builds.XXXXXX")
 setsid nice -n 19 bash -c 'for stage; do bash "$stage" build || exit 1; done' - "${stages[@]}" \
   >"$log" 2>&1 &
 builds=$!
-trap 'kill -- -$builds 2>/dev/null || true' EXIT
+trap 'kill -- -$builds 2>/dev/null || true; rm -f "$log"' EXIT
+
+"$root/scripts/build.sh"
+stamp "build"
 
 # Four at a time: the process tests spend most of their time waiting.
 (cd "$build" && ctest --output-on-failure --timeout 600 -j4 "$@")
@@ -33,7 +34,6 @@ if ! wait "$builds"; then
   echo "test.sh: a stage's build failed" >&2
   exit 1
 fi
-trap - EXIT
 sed 's/^/test.sh: /' "$log"
 stamp "stage builds"
 for stage in "${stages[@]}"; do

@@ -5,7 +5,8 @@ clang_build() {
   local dir=$1 san=$2 targets=$3
   shift 3
   CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only" \
     -DMIRVO_BUILD_BENCH=OFF -DMIRVO_SANITIZE="$san" "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log" >&2; return 1; }
   # shellcheck disable=SC2086  # the targets are words

@@ -29,7 +29,9 @@ fi
 
 probe="$build/paths-probe"
 if [ "$phase" != run ]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  # Without debug information: nothing is debugged here, and it saves about
+  # a quarter of the compile time.
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux-gnu.cmake" \
     -DMIRVO_NEUTRAL_ONLY=ON -DMIRVO_BUILD_BENCH=OFF -DMIRVO_GTEST_SOURCE=/usr/src/googletest \
     >"$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
