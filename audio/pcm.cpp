@@ -53,39 +53,18 @@ void convertScalar(std::int64_t frames, std::int64_t channels, const float* src,
     }
 }
 
-#if MIRVO_CPU_X86
-
-// sat() on four lanes. min(x, 1) turns NaN into 1 (minps returns its second
-// operand when either is NaN), so the clamp alone covers NaN and +-inf.
-// Rounding half away from zero is trunc(|p| + 0.49999997) with p's sign:
-// exact for every |p| <= 32767 (the largest float below one half never lets
-// the sum round up across an integer), which the exhaustive test confirms.
-inline __m128i sat4(__m128 x) {
-    const __m128 y = _mm_max_ps(_mm_min_ps(x, _mm_set1_ps(1.0f)), _mm_set1_ps(-1.0f));
-    const __m128 p = _mm_mul_ps(y, _mm_set1_ps(32767.0f));
-    const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), p);
-    const __m128i t = _mm_cvttps_epi32(_mm_add_ps(magnitude, _mm_set1_ps(0.49999997f)));
-    const __m128i sign = _mm_srai_epi32(_mm_castps_si128(p), 31);
-    return _mm_sub_epi32(_mm_xor_si128(t, sign), sign);
-}
-
-// The first two samples of two frames, from two 64-bit loads.
-inline __m128 pairs2(const float* f, std::int64_t channels) {
-    const __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f));
-    return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(f + channels));
-}
-
-void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
-                 std::int16_t* dst) {
+// The loops of the 128-bit paths (SSE2, NEON), written once. V gives four
+// floats from memory (load4), the first two samples of two frames (pairs2),
+// sat() on four lanes (sat4), and stores of two such results narrowed to
+// eight samples (store8) or of one with each sample doubled (storeTwice4).
+template <class V>
+void convert128(std::int64_t frames, std::int64_t channels, const float* src, std::int16_t* dst) {
     std::int64_t i = 0;
     if (channels == 2) {
         // Interleaved stereo in, interleaved stereo out: a straight map.
         const std::int64_t n = 2 * frames;
-        for (; i + 8 <= n; i += 8) {
-            const __m128i a = sat4(_mm_loadu_ps(src + i));
-            const __m128i b = sat4(_mm_loadu_ps(src + i + 4));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packs_epi32(a, b));
-        }
+        for (; i + 8 <= n; i += 8)
+            V::store8(dst + i, V::sat4(V::load4(src + i)), V::sat4(V::load4(src + i + 4)));
         for (; i < n; ++i) dst[i] = sat(src[i]);
         return;
     }
@@ -93,19 +72,55 @@ void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
         // The first two samples of each frame, two frames per vector.
         for (; i + 4 <= frames; i += 4) {
             const float* f = src + i * channels;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i),
-                             _mm_packs_epi32(sat4(pairs2(f, channels)), sat4(pairs2(f + 2 * channels, channels))));
+            V::store8(dst + 2 * i, V::sat4(V::pairs2(f, channels)),
+                      V::sat4(V::pairs2(f + 2 * channels, channels)));
         }
         convertScalar(frames - i, channels, src + i * channels, dst + 2 * i);
         return;
     }
     // One channel to both sides.
-    for (; i + 4 <= frames; i += 4) {
-        const __m128i s = sat4(_mm_loadu_ps(src + i));
-        const __m128i packed = _mm_packs_epi32(s, s);  // s0..s3 twice
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), _mm_unpacklo_epi16(packed, packed));
-    }
+    for (; i + 4 <= frames; i += 4) V::storeTwice4(dst + 2 * i, V::sat4(V::load4(src + i)));
     convertScalar(frames - i, channels, src + i, dst + 2 * i);
+}
+
+#if MIRVO_CPU_X86
+
+struct Sse2 {
+    static __m128 load4(const float* p) { return _mm_loadu_ps(p); }
+
+    // Two 64-bit loads.
+    static __m128 pairs2(const float* f, std::int64_t channels) {
+        const __m128 lo = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(f));
+        return _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(f + channels));
+    }
+
+    // min(x, 1) turns NaN into 1 (minps returns its second operand when
+    // either is NaN), so the clamp alone covers NaN and +-inf. Rounding half
+    // away from zero is trunc(|p| + 0.49999997) with p's sign: exact for
+    // every |p| <= 32767 (the largest float below one half never lets the sum
+    // round up across an integer), which the exhaustive test confirms.
+    static __m128i sat4(__m128 x) {
+        const __m128 y = _mm_max_ps(_mm_min_ps(x, _mm_set1_ps(1.0f)), _mm_set1_ps(-1.0f));
+        const __m128 p = _mm_mul_ps(y, _mm_set1_ps(32767.0f));
+        const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), p);
+        const __m128i t = _mm_cvttps_epi32(_mm_add_ps(magnitude, _mm_set1_ps(0.49999997f)));
+        const __m128i sign = _mm_srai_epi32(_mm_castps_si128(p), 31);
+        return _mm_sub_epi32(_mm_xor_si128(t, sign), sign);
+    }
+
+    static void store8(std::int16_t* d, __m128i a, __m128i b) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_packs_epi32(a, b));
+    }
+
+    static void storeTwice4(std::int16_t* d, __m128i s) {
+        const __m128i packed = _mm_packs_epi32(s, s);  // s0..s3 twice
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi16(packed, packed));
+    }
+};
+
+void convertSse2(std::int64_t frames, std::int64_t channels, const float* src,
+                 std::int16_t* dst) {
+    convert128<Sse2>(frames, channels, src, dst);
 }
 
 __attribute__((target("avx2"))) inline __m256i sat8(__m256 x) {
@@ -120,8 +135,8 @@ __attribute__((target("avx2"))) inline __m256i sat8(__m256 x) {
 // The first two samples of four frames; 64-bit loads are cheaper here than
 // a gather.
 __attribute__((target("avx2"))) inline __m256 pairs4(const float* f, std::int64_t channels) {
-    const __m128 hi = pairs2(f + 2 * channels, channels);
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(pairs2(f, channels)), hi, 1);
+    const __m128 hi = Sse2::pairs2(f + 2 * channels, channels);
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(Sse2::pairs2(f, channels)), hi, 1);
 }
 
 __attribute__((target("avx2"))) void convertAvx2(std::int64_t frames, std::int64_t channels,
@@ -185,42 +200,35 @@ __attribute__((target("avx2"))) void convertAvx2(std::int64_t frames, std::int64
 
 #elif MIRVO_CPU_NEON
 
-// sat() on four lanes. FCVTAS rounds to nearest with ties away from zero,
-// which is exactly the scalar rounding.
-inline int32x4_t sat4(float32x4_t x) {
-    const uint32x4_t below1 = vcltq_f32(x, vdupq_n_f32(1.0f));  // false for NaN
-    const float32x4_t p = vmulq_f32(vmaxnmq_f32(x, vdupq_n_f32(-1.0f)), vdupq_n_f32(32767.0f));
-    return vbslq_s32(below1, vcvtaq_s32_f32(p), vdupq_n_s32(32767));
-}
+struct Neon {
+    static float32x4_t load4(const float* p) { return vld1q_f32(p); }
+
+    static float32x4_t pairs2(const float* f, std::int64_t channels) {
+        return vcombine_f32(vld1_f32(f), vld1_f32(f + channels));
+    }
+
+    // FCVTAS rounds to nearest with ties away from zero, which is exactly
+    // the scalar rounding.
+    static int32x4_t sat4(float32x4_t x) {
+        const uint32x4_t below1 = vcltq_f32(x, vdupq_n_f32(1.0f));  // false for NaN
+        const float32x4_t p = vmulq_f32(vmaxnmq_f32(x, vdupq_n_f32(-1.0f)), vdupq_n_f32(32767.0f));
+        return vbslq_s32(below1, vcvtaq_s32_f32(p), vdupq_n_s32(32767));
+    }
+
+    static void store8(std::int16_t* d, int32x4_t a, int32x4_t b) {
+        vst1q_s16(d, vcombine_s16(vqmovn_s32(a), vqmovn_s32(b)));
+    }
+
+    static void storeTwice4(std::int16_t* d, int32x4_t s) {
+        const int16x4_t n = vqmovn_s32(s);
+        const int16x4x2_t z = vzip_s16(n, n);
+        vst1q_s16(d, vcombine_s16(z.val[0], z.val[1]));
+    }
+};
 
 void convertNeon(std::int64_t frames, std::int64_t channels, const float* src,
                  std::int16_t* dst) {
-    std::int64_t i = 0;
-    if (channels == 2) {
-        const std::int64_t n = 2 * frames;
-        for (; i + 8 <= n; i += 8) {
-            const int16x8_t v = vcombine_s16(vqmovn_s32(sat4(vld1q_f32(src + i))),
-                                             vqmovn_s32(sat4(vld1q_f32(src + i + 4))));
-            vst1q_s16(dst + i, v);
-        }
-        for (; i < n; ++i) dst[i] = sat(src[i]);
-        return;
-    }
-    if (channels > 2) {
-        for (; i + 2 <= frames; i += 2) {
-            const float* f = src + i * channels;
-            const float32x4_t v = vcombine_f32(vld1_f32(f), vld1_f32(f + channels));
-            vst1_s16(dst + 2 * i, vqmovn_s32(sat4(v)));
-        }
-        convertScalar(frames - i, channels, src + i * channels, dst + 2 * i);
-        return;
-    }
-    for (; i + 4 <= frames; i += 4) {
-        const int16x4_t s = vqmovn_s32(sat4(vld1q_f32(src + i)));
-        const int16x4x2_t z = vzip_s16(s, s);
-        vst1q_s16(dst + 2 * i, vcombine_s16(z.val[0], z.val[1]));
-    }
-    convertScalar(frames - i, channels, src + i, dst + 2 * i);
+    convert128<Neon>(frames, channels, src, dst);
 }
 
 #endif
