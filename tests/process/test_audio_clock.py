@@ -54,6 +54,16 @@ def play(spawn, server, path, sink, rate=RATE):
                   "--channels=2", "--latency-msec=50", f"--device={sink}", path], env=server.env)
 
 
+def wait_playing(server, players, timeout=10):
+    """Waits until the server has that many players connected (a player
+    starts late on a loaded machine), then a little for their first data."""
+    deadline = time.monotonic() + timeout
+    while len(server.pactl("list", "short", "sink-inputs").stdout.splitlines()) < players:
+        assert time.monotonic() < deadline, "the players did not connect"
+        time.sleep(0.05)
+    time.sleep(0.5)
+
+
 @pytest.mark.parametrize("before, during", [
     ([], []),
     ([("suspend-sink", "mirvo_null", "1")], []),
@@ -77,7 +87,7 @@ def test_a_tone_comes_out_at_48khz_whatever_the_default_sinks_rate(
         assert sound_server.pactl(*args).returncode == 0
     # Played at the sink's rate: the sink stays there.
     play(spawn, sound_server, tone_file(tmp_path, "t", 0.5, 0.25, rate=rate), "tone", rate)
-    time.sleep(0.5)
+    wait_playing(sound_server, 1)
     start, stop, reads = capture(spawn, build, sound_server, 4)
     pcm = array.array("h", b"".join(d for _, d in reads))
     assert stop - start - 0.25 < len(pcm) / 2 / RATE < stop - start + 0.05
@@ -96,7 +106,7 @@ def test_follows_a_change_of_default_sink(spawn, build, sound_server, tmp_path):
                               "rate=48000", "channels=2").returncode == 0
     play(spawn, sound_server, tone_file(tmp_path, "l", 0.5, 0), "mirvo_null")
     play(spawn, sound_server, tone_file(tmp_path, "r", 0, 0.5), "second")
-    time.sleep(0.5)
+    wait_playing(sound_server, 2)
     switch = 1.5
     start, _, reads = capture(spawn, build, sound_server, 3,
                               [(switch, ("set-default-sink", "second"))])
