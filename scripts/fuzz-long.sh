@@ -12,11 +12,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-3600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=($(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//'))
+. "$root/scripts/lib/clang-build.sh"
+[ ${#targets[@]} -gt 0 ] || mapfile -t targets < <(fuzz_targets)
 build=${MIRVO_ASAN_DIR:-$root/build-asan}
 jobs=${MIRVO_FUZZ_JOBS:-1}
 
-. "$root/scripts/lib/clang-build.sh"
 clang_build "$build" address,undefined "$(printf '%s_fuzz ' "${targets[@]}")" -DMIRVO_BUILD_FUZZ=ON
 
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1

@@ -1,5 +1,12 @@
-# Sourced by the stages: configures one clang build at -O1 with the given
-# sanitizers (benchmarks off) and builds the given targets.
+# Sourced by the stages and scripts/fuzz-long.sh (they set $root).
+
+# The fuzz targets, by their short names (fuzz/<name>_fuzz.cpp).
+fuzz_targets() {
+  (cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
+}
+
+# Configures one clang build at -O1 with the given sanitizers (benchmarks
+# off) and builds the given targets.
 # Usage: clang_build DIR SANITIZERS "TARGET..." [cmake args...]
 clang_build() {
   local dir=$1 san=$2 targets=$3

@@ -2,9 +2,8 @@
 # Every C++ test (units against the fakes, the pure kernels, the X11 binding
 # against a private Xvfb) under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and those that run threads under
-# ThreadSanitizer, built with clang
-# at -O1 into build-asan/ and build-tsan/ (or $MIRVO_ASAN_DIR,
-# $MIRVO_TSAN_DIR). The address build also carries the fuzzers' coverage and
+# ThreadSanitizer, built with clang at -O1 into build-asan/ and build-tsan/
+# (or $MIRVO_ASAN_DIR, $MIRVO_TSAN_DIR). The address build also carries the fuzzers' coverage and
 # builds the fuzz targets (scripts/stages/30-fuzz.sh runs them). Left to the
 # plain build: the exhaustive 2^32 sample conversion test (minutes here) and
 # the process tests (their hosts, Python among them, cannot all carry the
@@ -20,7 +19,8 @@ tsan=${MIRVO_TSAN_DIR:-$root/build-tsan}
 start=$(date +%s)
 
 if [ "$phase" != run ]; then
-  clang_build "$asan" address,undefined "mirvo_cpp_tests $(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/\.cpp$//')" -DMIRVO_BUILD_FUZZ=ON
+  clang_build "$asan" address,undefined "mirvo_cpp_tests $(fuzz_targets | sed 's/$/_fuzz/')" \
+    -DMIRVO_BUILD_FUZZ=ON
   echo "sanitizers: address,undefined built in $(( $(date +%s) - start )) s"
   # Only the tests that run threads: the kernels' and the property-list
   # conversion's run on one.

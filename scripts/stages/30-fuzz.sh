@@ -16,7 +16,7 @@ phase=${1:-all}
 build=${MIRVO_ASAN_DIR:-$root/build-asan}
 seconds=${MIRVO_FUZZ_SECONDS:-20}
 start=$(date +%s)
-targets=$(cd "$root/fuzz" && ls *_fuzz.cpp | sed 's/_fuzz\.cpp$//')
+targets=$(fuzz_targets)
 
 if [ "$phase" != run ]; then
   for target in $targets; do
